@@ -1,0 +1,32 @@
+#include "core/storage.h"
+
+#include <cstdint>
+#include <stdexcept>
+
+namespace quarnel {
+
+Storage::Storage(size_t numel, Dtype dtype, Device device) : Storage(numel, dtype, device, true) {}
+
+Storage::Storage(size_t numel, Dtype dtype, Device device, bool allocate_now)
+    : dtype_(dtype), device_(device), numel_(numel) {
+    if (allocate_now) buffer_ = std::make_shared<Buffer>(nbytes(), device_);
+}
+
+size_t Storage::nbytes() const {
+    const size_t width = dtype_size(dtype_);
+    if (numel_ > SIZE_MAX / width) throw std::length_error("Storage: byte count overflows size_t");
+    return numel_ * width;
+}
+
+bool Storage::allocated() const {
+    (void)dtype_size(dtype_);  // an unknown element type fails here too, as nbytes() would
+    return numel_ == 0 || buffer_ != nullptr;
+}
+
+void Storage::allocate() {
+    const size_t bytes = nbytes();
+    if (bytes == 0 || buffer_) return;
+    buffer_ = std::make_shared<Buffer>(bytes, device_);
+}
+
+}  // namespace quarnel

@@ -1,0 +1,46 @@
+// Storage: the backing store shared by a tensor and all its views. It knows
+// its element count, type and device from birth and may take its memory at
+// once or on demand, which is what lets lazy results exist before their
+// bytes do. Always held through a shared_ptr and never copied; once its
+// buffer exists it keeps that buffer, so pointers from data() stay valid.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "core/buffer.h"
+#include "core/dtype.h"
+
+namespace quarnel {
+
+class Storage {
+public:
+    Storage(size_t numel, Dtype dtype, Device device);
+    // With allocate_now false nothing is validated and nothing is allocated.
+    Storage(size_t numel, Dtype dtype, Device device, bool allocate_now);
+
+    Storage(const Storage&) = delete;
+    Storage& operator=(const Storage&) = delete;
+
+    // numel x dtype_size. Throws std::invalid_argument "Unsupported Dtype"
+    // first, then std::length_error when the product exceeds SIZE_MAX.
+    size_t nbytes() const;
+    // True when the storage has zero elements or owns a buffer.
+    bool allocated() const;
+    // Takes the memory if it is still missing; a failure leaves it unallocated.
+    void allocate();
+
+    void* data() { return buffer_ ? buffer_->base() : nullptr; }
+    const void* data() const { return buffer_ ? buffer_->base() : nullptr; }
+    size_t numel() const { return numel_; }
+    Dtype dtype() const { return dtype_; }
+    Device device() const { return device_; }
+
+private:
+    std::shared_ptr<Buffer> buffer_;  // empty until allocated, then never replaced
+    Dtype dtype_;
+    Device device_;
+    size_t numel_;
+};
+
+}  // namespace quarnel

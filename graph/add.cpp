@@ -1,0 +1,23 @@
+#include "graph/add.h"
+
+#include <stdexcept>
+
+#include "graph/graph.h"
+
+namespace quarnel {
+
+Tensor add(const Tensor& self, const Tensor& other) {
+    if (self.dtype() != other.dtype()) throw std::invalid_argument("add: dtype mismatch");
+    if (self.device() != other.device()) throw std::invalid_argument("add: device mismatch");
+    const Shape& shape = self.shape();
+    if (shape.rank() != other.shape().rank()) throw std::invalid_argument("add: rank mismatch");
+    for (int i = 0; i < static_cast<int>(shape.rank()); ++i) {
+        if (shape[i] != other.shape()[i]) throw std::invalid_argument("add: shape mismatch");
+    }
+    // The operands' shape is already a valid Shape, so it is reused as is.
+    Tensor result(shape, self.dtype(), self.device(), false);
+    default_graph().add_node("ADD", Op::ADD, {self, other}, result);
+    return result;
+}
+
+}  // namespace quarnel

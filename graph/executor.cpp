@@ -1,0 +1,48 @@
+#include "graph/executor.h"
+
+namespace quarnel {
+
+void Executor::visit(const Graph& graph, Node* node, std::unordered_set<Node*>& visited) {
+    if (!visited.insert(node).second) return;
+    struct Frame {
+        Node* node;
+        size_t next_input;
+    };
+    std::vector<Frame> stack{{node, 0}};
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next_input < top.node->inputs.size()) {
+            Node* producer = graph.find(top.node->inputs[top.next_input++]);
+            if (producer != nullptr && visited.insert(producer).second) stack.push_back({producer, 0});
+        } else {
+            order_.push_back(top.node);
+            stack.pop_back();
+        }
+    }
+}
+
+void Executor::schedule(const Graph& graph, const Tensor& t) {
+    order_.clear();
+    Node* producer = graph.find(t);
+    if (producer == nullptr) return;
+    std::unordered_set<Node*> visited;
+    visit(graph, producer, visited);
+}
+
+void Executor::execute(Node* node) {
+    if (!node->output.impl()) return;
+    Tensor output = node->output;
+    output.allocate();
+}
+
+void Executor::run() {
+    for (Node* node : order_) execute(node);
+}
+
+void execute(const Tensor& t) {
+    Executor executor;
+    executor.schedule(default_graph(), t);
+    executor.run();
+}
+
+}  // namespace quarnel

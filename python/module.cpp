@@ -1,0 +1,129 @@
+// The _quarnel extension module: converts Python arguments, makes one core
+// call, converts the result back. Core exceptions reach Python through
+// pybind11's default translation.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <pybind11/typing.h>
+
+#include <charconv>
+#include <string>
+#include <vector>
+
+#include "quarnel.h"
+
+namespace py = pybind11;
+using quarnel::Device;
+using quarnel::Dtype;
+using quarnel::Shape;
+using quarnel::Tensor;
+
+namespace {
+
+// enum_ installs a __repr__ of its own; replacing the attribute (rather than
+// def(), which would chain an overload behind it) makes ours the one that runs.
+template <typename E>
+void replace_repr(py::enum_<E>& type) {
+    type.attr("__repr__") = py::cpp_function(
+        [](E value) { return std::string("quarnel.") + quarnel::to_string(value); },
+        py::name("__repr__"), py::is_method(type));
+}
+
+template <typename Sequence>
+py::typing::List<py::int_> to_list(const Sequence& values) {
+    py::typing::List<py::int_> list(values.rank());
+    for (int i = 0; i < static_cast<int>(values.rank()); ++i) {
+        PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
+        if (item == nullptr) throw py::error_already_set();
+        PyList_SET_ITEM(list.ptr(), i, item);
+    }
+    return list;
+}
+
+std::string tensor_repr(const Tensor& t) {
+    std::string text = "quarnel.Tensor(shape=[";
+    const Shape& shape = t.shape();
+    for (int i = 0; i < static_cast<int>(shape.rank()); ++i) {
+        if (i > 0) text += ", ";
+        char digits[20];
+        const auto end = std::to_chars(digits, digits + sizeof digits, shape[i]).ptr;
+        text.append(digits, end);
+    }
+    text += "], dtype=";
+    text += quarnel::to_string(t.dtype());
+    text += ", device=";
+    text += quarnel::to_string(t.device());
+    text += ')';
+    return text;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_quarnel, m) {
+    m.doc() = "Quarnel doc";
+    m.attr("__version__") = "0.1.0";
+
+    py::enum_<Dtype> dtype(m, "Dtype");
+    dtype.value("FLOAT32", Dtype::FLOAT32)
+        .value("INT32", Dtype::INT32)
+        .value("FLOAT64", Dtype::FLOAT64)
+        .value("INT64", Dtype::INT64)
+        .export_values();
+    replace_repr(dtype);
+
+    py::enum_<Device> device(m, "Device");
+    device.value("CPU", Device::CPU).value("CUDA", Device::CUDA).value("HIP", Device::HIP).export_values();
+    replace_repr(device);
+
+    m.attr("float32") = py::cast(Dtype::FLOAT32);
+    m.attr("int32") = py::cast(Dtype::INT32);
+    m.attr("float64") = py::cast(Dtype::FLOAT64);
+    m.attr("int64") = py::cast(Dtype::INT64);
+    m.attr("cpu") = py::cast(Device::CPU);
+
+    py::class_<Tensor>(m, "Tensor")
+        .def(py::init([](const std::vector<uint64_t>& shape, Dtype dtype, Device device) {
+                 return Tensor(Shape(shape), dtype, device);
+             }),
+             py::arg("shape"), py::arg("dtype") = Dtype::FLOAT32, py::arg("device") = Device::CPU,
+             "An empty (uninitialized) tensor.")
+        .def_static(
+            "zeros",
+            [](const std::vector<uint64_t>& shape, Dtype dtype, Device device) {
+                return Tensor::zeros(Shape(shape), dtype, device);
+            },
+            py::arg("shape"), py::arg("dtype") = Dtype::FLOAT32, py::arg("device") = Device::CPU)
+        .def_static(
+            "ones",
+            [](const std::vector<uint64_t>& shape, Dtype dtype, Device device) {
+                return Tensor::ones(Shape(shape), dtype, device);
+            },
+            py::arg("shape"), py::arg("dtype") = Dtype::FLOAT32, py::arg("device") = Device::CPU)
+        .def_property_readonly("shape", [](const Tensor& t) { return to_list(t.shape()); })
+        .def_property_readonly("strides", [](const Tensor& t) { return to_list(t.strides()); })
+        .def_property_readonly("dtype", [](const Tensor& t) { return t.dtype(); })
+        .def_property_readonly("device", [](const Tensor& t) { return t.device(); })
+        .def_property_readonly("offset", [](const Tensor& t) { return t.offset(); })
+        .def("numel", [](const Tensor& t) { return t.numel(); })
+        .def("nbytes", [](const Tensor& t) { return t.storage()->nbytes(); })
+        .def(
+            "allocated", [](const Tensor& t) { return t.allocated(); },
+            "True if the tensor has backing storage allocated.")
+        .def("is_contiguous", [](const Tensor& t) { return t.is_contiguous(); })
+        .def(
+            "contiguous", [](const Tensor& t) { return t.contiguous(); },
+            "Copy to a contiguous tensor if needed, else return self.")
+        .def(
+            "view", [](const Tensor& t, const std::vector<long long>& dims) { return t.view(dims); },
+            py::arg("dims"), "Zero-copy reshape; requires a contiguous tensor. One dim may be -1.")
+        .def(
+            "reshape", [](const Tensor& t, const std::vector<long long>& dims) { return t.reshape(dims); },
+            py::arg("dims"), "View when contiguous, copying otherwise. One dim may be -1.")
+        .def(
+            "__add__", [](const Tensor& self, const Tensor& other) { return quarnel::add(self, other); },
+            py::is_operator(), "Lazy elementwise add")
+        .def("__repr__", &tensor_repr);
+
+    m.def(
+        "execute", [](const Tensor& output) { quarnel::execute(output); }, py::arg("output"),
+        "Materialize tensors in the graph");
+}

@@ -1,0 +1,12 @@
+// quarnel: tensors with lazy evaluation. C++ users include only this header
+// and link quarnel::core.
+#pragma once
+
+#include "core/buffer.h"
+#include "core/dtype.h"
+#include "core/shape.h"
+#include "core/storage.h"
+#include "core/tensor.h"
+#include "graph/add.h"
+#include "graph/executor.h"
+#include "graph/graph.h"

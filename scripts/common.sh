@@ -1,0 +1,66 @@
+# Sourced by the project's commands: prepares .venv (CPython 3.13 with the
+# build tools) and installs _quarnel into it, rebuilding only what changed.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="$ROOT/.venv"
+VPY="$VENV/bin/python"
+export PATH="$VENV/bin:$PATH"
+
+fingerprint() {
+    (cd "$ROOT" && find "$@" -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.txt' -o -name '*.toml' \) \
+        -not -path './build/*' -print0 2>/dev/null | sort -z | xargs -0 sha1sum | sha1sum | cut -d' ' -f1)
+}
+
+ensure_venv() {
+    if [[ ! -x "$VPY" ]] || ! "$VPY" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
+        local python
+        python="$("$ROOT/scripts/find-python")"
+        echo "== creating .venv with $python"
+        rm -rf "$VENV"
+        "$python" -m venv "$VENV"
+    fi
+    local want
+    want="$(sha1sum "$ROOT/requirements-dev.txt" | cut -d' ' -f1)"
+    if [[ "$(cat "$VENV/.requirements" 2>/dev/null)" != "$want" ]]; then
+        echo "== installing build and test tools into .venv"
+        "$VPY" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements-dev.txt"
+        echo "$want" >"$VENV/.requirements"
+    fi
+}
+
+ensure_module() {
+    ensure_venv
+    local want
+    want="$(fingerprint core graph python quarnel.h CMakeLists.txt pyproject.toml)"
+    if [[ "$(cat "$VENV/.module" 2>/dev/null)" != "$want" ]] || ! "$VPY" -c 'import _quarnel' 2>/dev/null; then
+        echo "== building and installing _quarnel"
+        (cd "$ROOT" && "$VPY" -m pip install --quiet --disable-pip-version-check \
+            --no-build-isolation --no-deps .)
+        echo "$want" >"$VENV/.module"
+    fi
+}
+
+ensure_gtest() {
+    [[ -f /usr/include/gtest/gtest.h ]] && return 0
+    if [[ "$(id -u)" != 0 ]] || ! command -v apt-get >/dev/null; then
+        echo "GoogleTest is missing: install the Debian package libgtest-dev" >&2
+        return 1
+    fi
+    echo "== installing libgtest-dev"
+    apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+}
+
+# build_cpp DIR [cmake options...]: configures once, then builds incrementally.
+build_cpp() {
+    local dir="$1"
+    shift
+    ensure_venv
+    ensure_gtest
+    if [[ ! -f "$dir/build.ninja" ]]; then
+        cmake -S "$ROOT" -B "$dir" -G Ninja -DQUARNEL_BUILD_PYTHON=OFF -DQUARNEL_BUILD_TESTS=ON \
+            -DQUARNEL_WERROR=ON "$@" >/dev/null
+    fi
+    cmake --build "$dir" -j 2
+}
