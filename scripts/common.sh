@@ -35,8 +35,10 @@ ensure_module() {
     want="$(fingerprint core graph python quarnel.h CMakeLists.txt pyproject.toml)"
     if [[ "$(cat "$VENV/.module" 2>/dev/null)" != "$want" ]] || ! "$VPY" -c 'import _quarnel' 2>/dev/null; then
         echo "== building and installing _quarnel"
+        local werror=()
+        [[ "${CI:-}" == true ]] && werror=(--config-settings=cmake.define.QUARNEL_WERROR=ON)
         (cd "$ROOT" && "$VPY" -m pip install --quiet --disable-pip-version-check \
-            --no-build-isolation --no-deps .)
+            --no-build-isolation --no-deps "${werror[@]}" .)
         echo "$want" >"$VENV/.module"
     fi
 }
@@ -50,6 +52,15 @@ ensure_gtest() {
     echo "== installing libgtest-dev"
     apt-get update -qq >/dev/null
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+}
+
+# build_example: the C++ quickstart, built as a consumer through add_subdirectory.
+build_example() {
+    local dir="$ROOT/build/example"
+    if [[ ! -f "$dir/build.ninja" ]]; then
+        cmake -S "$ROOT/examples/cpp" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    fi
+    cmake --build "$dir" -j 2 >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
 }
 
 # build_cpp DIR [cmake options...]: configures once, then builds incrementally.
