@@ -4,6 +4,13 @@
 
 namespace quarnel {
 
+// The index goes first, then the nodes from the newest back to the oldest, so
+// each node lets go of its tensors before the nodes that produced them do.
+Graph::~Graph() {
+    producers_.clear();
+    while (!nodes_.empty()) nodes_.pop_back();
+}
+
 Node* Graph::add_node(std::string name, Op op, std::vector<Tensor> inputs, Tensor output) {
     auto node = std::make_unique<Node>(Node{static_cast<int32_t>(nodes_.size()), std::move(name), op,
                                             std::move(inputs), std::move(output)});

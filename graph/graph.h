@@ -28,6 +28,7 @@ struct Node {
 class Graph {
 public:
     Graph() = default;
+    ~Graph();
     Graph(const Graph&) = delete;
     Graph& operator=(const Graph&) = delete;
 
