@@ -96,9 +96,10 @@ private:
     std::shared_ptr<TensorImpl> impl_;  // never null unless moved from
 };
 
-// Writes the value one of dtype into count consecutive elements. Nothing is
-// written for a null pointer or a count of 0 or less; an unknown dtype throws
-// std::invalid_argument "Unsupported Dtype" unless nothing is to be written.
+// Writes the value one of dtype into count consecutive elements. A null
+// pointer or a count of 0 returns before the dtype is looked at; otherwise an
+// unknown dtype throws std::invalid_argument "Unsupported Dtype", and only
+// then does a negative count return without writing.
 void fill_ones(void* data, Dtype dtype, long long count);
 
 // Throws std::invalid_argument "view/reshape: <message>".
