@@ -12,12 +12,13 @@ Shape::Shape(std::span<const uint64_t> dims) {
     bool has_zero = false;
     for (uint64_t d : dims) has_zero |= (d == 0);
     if (!has_zero) {
+        // Multiplication with an overflow flag rather than a division per
+        // dimension: shapes are built on every tensor creation and view.
         uint64_t product = 1;
         for (uint64_t d : dims) {
-            if (product > static_cast<uint64_t>(INT64_MAX) / d) {
+            if (__builtin_mul_overflow(product, d, &product) || product > static_cast<uint64_t>(INT64_MAX)) {
                 throw std::length_error("Shape: element count overflows int64");
             }
-            product *= d;
         }
     }
     rank_ = static_cast<uint8_t>(dims.size());

@@ -13,9 +13,11 @@ Storage::Storage(size_t numel, Dtype dtype, Device device, bool allocate_now)
 }
 
 size_t Storage::nbytes() const {
-    const size_t width = dtype_size(dtype_);
-    if (numel_ > SIZE_MAX / width) throw std::length_error("Storage: byte count overflows size_t");
-    return numel_ * width;
+    size_t bytes = 0;
+    if (__builtin_mul_overflow(numel_, dtype_size(dtype_), &bytes)) {
+        throw std::length_error("Storage: byte count overflows size_t");
+    }
+    return bytes;
 }
 
 bool Storage::allocated() const {

@@ -12,15 +12,59 @@ namespace quarnel {
 
 namespace {
 
+// A row this short is copied inline: calling memcpy would cost more than the
+// copy itself.
+constexpr uint64_t SHORT_ROW_BYTES = 64;
+// Rows of a window into a wider storage lie apart, often a page apart, where
+// the hardware prefetcher does not follow; the next row is requested while
+// the current one is copied, up to this many bytes of it.
+constexpr uint64_t PREFETCH_ROW_BYTES = 4096;
+constexpr uint64_t CACHE_LINE = 64;
+
+// 4 to 64 bytes in at most four fixed-size moves, the last of which may
+// overlap the one before: no loop, which the compiler would turn back into
+// a memcpy call.
+inline void copy_short_row(unsigned char* __restrict d, const unsigned char* __restrict s, uint64_t bytes) {
+    if (bytes >= 32) {
+        std::memcpy(d, s, 16);
+        std::memcpy(d + 16, s + 16, 16);
+        std::memcpy(d + bytes - 32, s + bytes - 32, 16);
+        std::memcpy(d + bytes - 16, s + bytes - 16, 16);
+    } else if (bytes >= 16) {
+        std::memcpy(d, s, 16);
+        std::memcpy(d + bytes - 16, s + bytes - 16, 16);
+    } else if (bytes >= 8) {
+        std::memcpy(d, s, 8);
+        std::memcpy(d + bytes - 8, s + bytes - 8, 8);
+    } else if (bytes >= 4) {
+        std::memcpy(d, s, 4);
+        std::memcpy(d + bytes - 4, s + bytes - 4, 4);
+    }
+}
+
 template <typename T>
-void copy_row(T* dst, const T* src, uint64_t n, uint64_t step) {
+[[gnu::always_inline]] inline void copy_row(T* dst, const T* src, uint64_t n, uint64_t step) {
     if (step == 1) {
-        std::memcpy(dst, src, n * sizeof(T));
+        if (n * sizeof(T) <= SHORT_ROW_BYTES) {
+            copy_short_row(reinterpret_cast<unsigned char*>(dst), reinterpret_cast<const unsigned char*>(src),
+                           n * sizeof(T));
+        } else {
+            std::memcpy(dst, src, n * sizeof(T));
+        }
     } else if (step == 0) {
         std::fill_n(dst, n, *src);
+    } else if (step == 2) {
+        // Every other element (one part of interleaved pairs) is common
+        // enough to earn a loop whose constant stride the compiler vectorises.
+        for (uint64_t i = 0; i < n; ++i) dst[i] = src[2 * i];
     } else {
         for (uint64_t i = 0; i < n; ++i, src += step) dst[i] = *src;
     }
+}
+
+void prefetch(const void* start, uint64_t bytes) {
+    const auto* p = static_cast<const unsigned char*>(start);
+    for (uint64_t i = 0; i < bytes; i += CACHE_LINE) __builtin_prefetch(p + i, 0, 3);
 }
 
 // Copies the elements that (shape, strides) address from src into dst in
@@ -48,16 +92,45 @@ void strided_copy(T* dst, const T* src, const Shape& shape, const Strides& strid
     const uint64_t row = sizes[rank - 1];
     const uint64_t step = steps[rank - 1];
     const uint64_t rows = shape.numel() / row;
+    // Only rows read in one stream (step 1) that are long enough to be worth it.
+    const uint64_t ahead = step == 1 && row * sizeof(T) > SHORT_ROW_BYTES
+                               ? std::min<uint64_t>(row * sizeof(T), PREFETCH_ROW_BYTES)
+                               : 0;
+    if (rank == 2) {
+        // One outer dimension, the usual window: no counters to keep, and
+        // rows of 8 or 16 bytes get a loop of single moves.
+        const uint64_t outer = steps[0];
+        const auto each_row = [&](auto&& copy) {
+            for (uint64_t r = 0, position = 0; r < rows; ++r, dst += row, position += outer) copy(dst, src + position);
+        };
+        const uint64_t row_bytes = row * sizeof(T);
+        if (step == 1 && row_bytes == 16) {
+            each_row([](T* d, const T* s) { std::memcpy(d, s, 16); });
+        } else if (step == 1 && row_bytes == 8) {
+            each_row([](T* d, const T* s) { std::memcpy(d, s, 8); });
+        } else if (ahead != 0) {
+            uint64_t r = 0;
+            each_row([&](T* d, const T* s) {
+                if (++r < rows) prefetch(s + outer, ahead);
+                std::memcpy(d, s, row_bytes);
+            });
+        } else {
+            each_row([&](T* d, const T* s) { copy_row(d, s, row, step); });
+        }
+        return;
+    }
     uint64_t counter[MAX_RANK] = {};
     uint64_t position = 0;
     for (uint64_t r = 0; r < rows; ++r, dst += row) {
-        copy_row(dst, src + position, row, step);
+        const uint64_t current = position;
         for (int k = rank - 2; k >= 0; --k) {
             position += steps[k];
             if (++counter[k] < sizes[k]) break;
             position -= sizes[k] * steps[k];
             counter[k] = 0;
         }
+        if (ahead != 0 && r + 1 < rows) prefetch(src + position, ahead);
+        copy_row(dst, src + current, row, step);
     }
 }
 

@@ -1,6 +1,8 @@
 #include "graph/add.h"
 
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "graph/graph.h"
 
@@ -16,7 +18,13 @@ Tensor add(const Tensor& self, const Tensor& other) {
     }
     // The operands' shape is already a valid Shape, so it is reused as is.
     Tensor result(shape, self.dtype(), self.device(), false);
-    default_graph().add_node("ADD", Op::ADD, {self, other}, result);
+    // Built in place rather than from a braced list, which would copy each
+    // handle twice (two more atomic count updates per operand).
+    std::vector<Tensor> inputs;
+    inputs.reserve(2);
+    inputs.push_back(self);
+    inputs.push_back(other);
+    default_graph().add_node("ADD", Op::ADD, std::move(inputs), result);
     return result;
 }
 

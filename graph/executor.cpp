@@ -30,9 +30,9 @@ void Executor::schedule(const Graph& graph, const Tensor& t) {
 }
 
 void Executor::execute(Node* node) {
-    if (!node->output.impl()) return;
-    Tensor output = node->output;
-    output.allocate();
+    // The node keeps its output alive throughout, so no handle copy (and no
+    // pair of atomic count updates) is needed to allocate through it.
+    if (node->output.impl()) node->output.allocate();
 }
 
 void Executor::run() {
@@ -40,8 +40,26 @@ void Executor::run() {
 }
 
 void execute(const Tensor& t) {
+    const Graph& graph = default_graph();
+    Node* producer = graph.find(t);
+    if (producer == nullptr) return;
     Executor executor;
-    executor.schedule(default_graph(), t);
+    // The usual request, a result whose operands have no producers, has the
+    // node alone as its schedule: run it without building the walk's set and
+    // stack, which would cost more than the allocation itself.
+    bool alone = true;
+    for (const Tensor& input : producer->inputs) {
+        if (graph.find(input) != nullptr) {
+            alone = false;
+            break;
+        }
+    }
+    if (alone) {
+        executor.execute(producer);
+        return;
+    }
+    std::unordered_set<Node*> visited;
+    executor.visit(graph, producer, visited);
     executor.run();
 }
 

@@ -6,6 +6,7 @@
 #include <pybind11/typing.h>
 
 #include <charconv>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -39,21 +40,31 @@ py::typing::List<py::int_> to_list(const Sequence& values) {
     return list;
 }
 
-std::string tensor_repr(const Tensor& t) {
-    std::string text = "quarnel.Tensor(shape=[";
+// Built on the stack and handed to Python as one str: the text is at most
+// 22 + 4 * 20 + 3 * 2 + 9 + 4 + 9 + 4 + 1 = 135 characters.
+py::str tensor_repr(const Tensor& t) {
+    char text[160];
+    char* out = text;
+    const auto put = [&out](const char* piece) {
+        const size_t n = std::strlen(piece);
+        std::memcpy(out, piece, n);
+        out += n;
+    };
+    // Both names first: an unknown value throws before anything is built.
+    const char* dtype = quarnel::to_string(t.dtype());
+    const char* device = quarnel::to_string(t.device());
+    put("quarnel.Tensor(shape=[");
     const Shape& shape = t.shape();
     for (int i = 0; i < static_cast<int>(shape.rank()); ++i) {
-        if (i > 0) text += ", ";
-        char digits[20];
-        const auto end = std::to_chars(digits, digits + sizeof digits, shape[i]).ptr;
-        text.append(digits, end);
+        if (i > 0) put(", ");
+        out = std::to_chars(out, text + sizeof text, shape[i]).ptr;
     }
-    text += "], dtype=";
-    text += quarnel::to_string(t.dtype());
-    text += ", device=";
-    text += quarnel::to_string(t.device());
-    text += ')';
-    return text;
+    put("], dtype=");
+    put(dtype);
+    put(", device=");
+    put(device);
+    put(")");
+    return py::str(text, static_cast<size_t>(out - text));
 }
 
 }  // namespace

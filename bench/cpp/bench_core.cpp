@@ -1,0 +1,247 @@
+// Microbenchmarks of the core's bulk paths against plain C: the ones fill
+// against memset, contiguous copies against memcpy, and non-contiguous
+// copies against a naive index loop and against memcpy of the same bytes.
+//
+//   quarnel_bench_core [--quick]
+//
+// Prints one JSON object per result. Every variant that allocates does so
+// the same way (aligned block, freed after use) with warm malloc settings,
+// so the figures compare fills and copies, not page faults.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "bench/cpp/timing.h"
+#include "quarnel.h"
+
+using namespace quarnel;
+
+namespace {
+
+constexpr size_t KiB = 1024;
+constexpr size_t MiB = 1024 * KiB;
+
+void* aligned_block(size_t nbytes) {
+    void* block = nullptr;
+    if (posix_memalign(&block, 16, (nbytes + 15) & ~size_t{15}) != 0) throw std::bad_alloc();
+    return block;
+}
+
+// Repeats f until a sample lasts about target_ns; returns ns per call.
+template <typename F>
+double per_call(F&& f, int64_t target_ns) {
+    int64_t reps = 1;
+    for (;;) {
+        const int64_t t0 = bench::now_ns();
+        for (int64_t i = 0; i < reps; ++i) f();
+        const int64_t dt = bench::now_ns() - t0;
+        if (dt >= target_ns || reps >= (int64_t{1} << 30)) return static_cast<double>(dt) / static_cast<double>(reps);
+        reps = dt <= 0 ? reps * 16 : std::max<int64_t>(reps * 2, reps * target_ns / dt + 1);
+    }
+}
+
+// The element-at-a-time walk: one counter per dimension, the source position
+// advanced by additions. What a straightforward implementation does.
+template <typename T>
+void naive_copy(T* dst, const T* start, const Shape& shape, const Strides& strides) {
+    const uint64_t n = shape.numel();
+    const int rank = static_cast<int>(shape.rank());
+    uint64_t c[MAX_RANK] = {};
+    uint64_t e = 0;
+    for (uint64_t j = 0; j < n; ++j) {
+        dst[j] = start[e];
+        for (int k = rank - 1; k >= 0; --k) {
+            ++c[k];
+            e += strides[k];
+            if (c[k] < shape[k]) break;
+            e -= shape[k] * strides[k];
+            c[k] = 0;
+        }
+    }
+}
+
+std::string size_name(size_t bytes) {
+    if (bytes >= MiB) return std::to_string(bytes / MiB) + " MiB";
+    return std::to_string(bytes / KiB) + " KiB";
+}
+
+void bench_fill(const std::vector<size_t>& sizes, int rounds) {
+    for (size_t bytes : sizes) {
+        auto* buf = static_cast<unsigned char*>(aligned_block(bytes));
+        std::memset(buf, 1, bytes);
+        const int64_t target = 2'000'000;
+        const auto m = bench::interleave(
+            {
+                [&] { return per_call([&] { std::memset(buf, 0, bytes); bench::keep(buf); }, target); },
+                // The same with a byte that is not zero: large zero fills run
+                // faster on some machines, and ones cannot be written as zeros.
+                [&] { return per_call([&] { std::memset(buf, 0x3f, bytes); bench::keep(buf); }, target); },
+                [&] { return per_call([&] { fill_ones(buf, Dtype::FLOAT32, static_cast<long long>(bytes / 4)); bench::keep(buf); }, target); },
+                [&] { return per_call([&] { fill_ones(buf, Dtype::FLOAT64, static_cast<long long>(bytes / 8)); bench::keep(buf); }, target); },
+            },
+            rounds);
+        bench::Json("fill").str("size", size_name(bytes)).num("bytes", static_cast<double>(bytes))
+            .num("memset_ns", m[0]).num("memset_nonzero_ns", m[1]).num("fill_fp32_ns", m[2])
+            .num("fill_f64_ns", m[3]).print();
+        std::free(buf);
+    }
+}
+
+void bench_contiguous_copy(const std::vector<size_t>& sizes, int rounds) {
+    for (size_t bytes : sizes) {
+        const TensorImpl src(Shape({bytes / 4}), Dtype::FLOAT32, Device::CPU);
+        std::memset(src.storage()->data(), 1, bytes);
+        const void* from = src.storage()->data();
+        void* pre = aligned_block(bytes);
+        std::memset(pre, 2, bytes);
+        const int64_t target = 2'000'000;
+        const auto m = bench::interleave(
+            {
+                [&] {
+                    return per_call([&] {
+                        TensorImpl copy = copy_contiguous_impl(src);
+                        bench::keep(copy.storage()->data());
+                    }, target);
+                },
+                [&] {
+                    return per_call([&] {
+                        void* dst = aligned_block(bytes);
+                        std::memcpy(dst, from, bytes);
+                        bench::keep(dst);
+                        std::free(dst);
+                    }, target);
+                },
+                [&] { return per_call([&] { std::memcpy(pre, from, bytes); bench::keep(pre); }, target); },
+            },
+            rounds);
+        bench::Json("contiguous_copy").str("size", size_name(bytes)).num("bytes", static_cast<double>(bytes))
+            .num("quarnel_ns", m[0]).num("alloc_memcpy_free_ns", m[1]).num("memcpy_only_ns", m[2]).print();
+        std::free(pre);
+    }
+}
+
+struct StridedCase {
+    std::string name;
+    Dtype dtype;
+    uint64_t rows;
+    uint64_t cols;
+    uint64_t outer_stride;
+    uint64_t inner_stride;
+    uint64_t offset;
+};
+
+template <typename T>
+void run_strided(const StridedCase& c, int rounds) {
+    const Shape shape({c.rows, c.cols});
+    const Strides strides({c.outer_stride, c.inner_stride});
+    const uint64_t last = c.offset + (c.rows - 1) * c.outer_stride + (c.cols - 1) * c.inner_stride;
+    auto storage = std::make_shared<Storage>(last + 1, c.dtype, Device::CPU);
+    std::memset(storage->data(), 3, storage->nbytes());
+    const TensorImpl src(storage, shape, strides, c.offset);
+    const size_t bytes = shape.numel() * sizeof(T);
+    const T* start = static_cast<const T*>(storage->data()) + c.offset;
+    // memcpy's reference reads a contiguous block of the same size.
+    void* contiguous_src = aligned_block(bytes);
+    std::memset(contiguous_src, 4, bytes);
+
+    // Each variant checks itself against the others once, so a fast wrong
+    // copy cannot pass for a result.
+    {
+        TensorImpl copy = copy_contiguous_impl(src);
+        std::vector<T> expect(shape.numel());
+        naive_copy(expect.data(), start, shape, strides);
+        if (std::memcmp(copy.storage()->data(), expect.data(), bytes) != 0) {
+            std::fprintf(stderr, "bench_core: copy of %s differs from the naive walk\n", c.name.c_str());
+            std::exit(1);
+        }
+    }
+
+    const int64_t target = 20'000'000;
+    const auto m = bench::interleave(
+        {
+            [&] {
+                return per_call([&] {
+                    TensorImpl copy = copy_contiguous_impl(src);
+                    bench::keep(copy.storage()->data());
+                }, target);
+            },
+            [&] {
+                return per_call([&] {
+                    T* dst = static_cast<T*>(aligned_block(bytes));
+                    naive_copy(dst, start, shape, strides);
+                    bench::keep(dst);
+                    std::free(dst);
+                }, target);
+            },
+            [&] {
+                return per_call([&] {
+                    void* dst = aligned_block(bytes);
+                    std::memcpy(dst, contiguous_src, bytes);
+                    bench::keep(dst);
+                    std::free(dst);
+                }, target);
+            },
+        },
+        rounds);
+    bench::Json("strided_copy").str("case", c.name).str("dtype", to_string(c.dtype))
+        .num("bytes", static_cast<double>(bytes)).num("rows", static_cast<double>(c.rows))
+        .num("cols", static_cast<double>(c.cols)).num("outer_stride", static_cast<double>(c.outer_stride))
+        .num("inner_stride", static_cast<double>(c.inner_stride)).num("offset", static_cast<double>(c.offset))
+        .num("quarnel_ns", m[0]).num("naive_ns", m[1]).num("alloc_memcpy_free_ns", m[2]).print();
+    std::free(contiguous_src);
+}
+
+void bench_strided(size_t bytes, int rounds) {
+    std::vector<StridedCase> cases;
+    for (Dtype dt : {Dtype::FLOAT32, Dtype::INT64}) {
+        const uint64_t w = dtype_size(dt);
+        const uint64_t n = bytes / w;
+        // Half of each row of a storage twice as wide: 4 KiB rows.
+        const uint64_t wide = 4096 / w;
+        for (uint64_t off : {uint64_t{0}, uint64_t{3}}) {
+            const std::string o = off ? ", offset 3" : "";
+            cases.push_back({"window of a wide storage, 4 KiB rows" + o, dt, n / wide, wide, 2 * wide, 1, off});
+            cases.push_back({"window of a wide storage, 16 B rows" + o, dt, n / (16 / w), 16 / w, 2 * (16 / w), 1, off});
+            cases.push_back({"outer stride 0, 4 KiB rows" + o, dt, n / wide, wide, 0, 1, off});
+            cases.push_back({"inner stride 2, 4 KiB rows" + o, dt, n / wide, wide, 2 * wide, 2, off});
+        }
+    }
+    for (const auto& c : cases) {
+        if (dtype_size(c.dtype) == 4) {
+            run_strided<uint32_t>(c, rounds);
+        } else {
+            run_strided<uint64_t>(c, rounds);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // bench_core [--quick] [fill] [copy] [strided]: the named sections, or all.
+    bool quick = false;
+    std::vector<std::string> sections;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") {
+            quick = true;
+        } else {
+            sections.push_back(arg);
+        }
+    }
+    const auto wanted = [&](const char* name) {
+        return sections.empty() || std::find(sections.begin(), sections.end(), name) != sections.end();
+    };
+    bench::warm_malloc();
+    const int rounds = quick ? 5 : 9;
+    std::vector<size_t> sizes = {64 * KiB, 1 * MiB, 16 * MiB};
+    if (!quick) sizes.push_back(128 * MiB);
+    if (wanted("fill")) bench_fill(sizes, rounds);
+    if (wanted("copy")) bench_contiguous_copy(sizes, rounds);
+    if (wanted("strided")) bench_strided(quick ? 16 * MiB : 128 * MiB, quick ? 3 : 7);
+    return 0;
+}
