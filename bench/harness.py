@@ -3,15 +3,17 @@
 Every case is a compiled loop whose names are bound as local defaults, so a
 quarnel call, its floor and its NumPy or PyTorch counterpart pay the same
 interpreter costs. Cases run in rounds, each round visiting every case once
-in a rotated order, so that a disturbance of the machine lands on all of them
-alike; a case's figure is its median over the rounds, net of the cost of the
-empty loop measured in the same rounds.
+in an order shuffled anew (with a fixed seed), so that a disturbance of the
+machine, and whatever the case before leaves in the caches, lands on all of
+them alike; a case's figure is its median over the rounds, net of the cost of
+the empty loop measured in the same rounds.
 """
 
 from __future__ import annotations
 
 import gc
 import itertools
+import random
 import statistics
 import time
 from dataclasses import dataclass, field
@@ -69,6 +71,10 @@ class Case:
 
 
 def calibrate(case: Case, target_ns: int) -> None:
+    # The first call of a case may be a cold one (first touch of a block,
+    # first use of a code path); it must not decide the count.
+    case.n = 1
+    case.sample()
     n = 1
     while True:
         case.n = n
@@ -90,10 +96,11 @@ def run_rounds(cases: list[Case], rounds: int, target_ns: int,
     try:
         for c in everything:
             calibrate(c, target_ns)
+        order = list(everything)
+        shuffle = random.Random(20261208).shuffle
         for r in range(rounds):
-            k = len(everything)
-            for i in range(k):
-                c = everything[(i + r) % k]
+            shuffle(order)
+            for c in order:
                 c.samples.append(c.sample() / c.calls())
             if progress:
                 progress(r)

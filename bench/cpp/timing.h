@@ -74,7 +74,7 @@ public:
     }
     Json& num(const char* key, double value) {
         char buf[64];
-        std::snprintf(buf, sizeof buf, "%.6g", value);
+        std::snprintf(buf, sizeof buf, "%.15g", value);
         text_ += std::string(", \"") + key + "\": " + buf;
         return *this;
     }

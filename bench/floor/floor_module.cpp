@@ -103,5 +103,16 @@ PYBIND11_MODULE(_bench_floor, m) {
     m.def("execute", [](const Obj&) {}, py::arg("output"));
 
     // The C floors of zeros and ones.
-    m.def("alloc_memset_free", [](size_t nbytes) { alloc_fill_free(nbytes, 0); }, py::arg("nbytes"));
+    m.def("alloc_memset_free", [](size_t nbytes, int value) { alloc_fill_free(nbytes, value); }, py::arg("nbytes"),
+          py::arg("value") = 0);
+    // The same behind zeros' own argument shape (a list of sizes of 4-byte
+    // elements and two defaulted enums), so that only the memory work differs.
+    m.def(
+        "alloc_memset_free_shaped",
+        [](const std::vector<uint64_t>& shape, Kind, Place) {
+            size_t n = 4;
+            for (uint64_t d : shape) n *= d;
+            alloc_fill_free(n, 0);
+        },
+        py::arg("shape"), py::arg("dtype") = Kind::A, py::arg("device") = Place::HERE);
 }
