@@ -96,7 +96,7 @@ def main() -> None:
         if args.quick:
             rounds = 5
         else:
-            rounds = 5 if nb >= GiB else 7
+            rounds = 9 if nb >= GiB else 11
         res = run_rounds(cases, rounds, 2_000_000)
         row = {"bytes": nb, "rounds": rounds}
         for key, _ in cols:

@@ -147,7 +147,7 @@ def main() -> None:
     args = ap.parse_args()
     if args.warm_heap:
         warm_heap(2 << 30)
-    rounds, target = (9, 1_000_000) if args.quick else (41, 3_000_000)
+    rounds, target = (9, 1_000_000) if args.quick else (61, 3_000_000)
     cases = build_cases()
     if args.warm_heap:
         keep = ("add", "execute", "execute_cold")
