@@ -167,6 +167,15 @@ the byte 0x3f).
             self.headline.append([f"`ones` ≥ 0.9x the C floor from 1 MiB up ({regime})",
                                   f"worst {o:.2f}x against memset 0; {onz:.2f}x against memset 0x3f",
                                   verdict(o >= 0.9) + ("" if o >= 0.9 else (" (met against 0x3f)" if onz >= 0.9 else ""))])
+        spreads = []
+        for regime, d in self.bw.items():
+            small = [r for r in d["rows"] if r["bytes"] <= 16 * MiB]
+            worst = max(small, key=lambda r: abs(r["floor_ns"] / r["floor_nonzero_ns"] - 1))
+            spreads.append(f"{abs(worst['floor_ns'] / worst['floor_nonzero_ns'] - 1) * 100:.0f}% ({regime}, "
+                           f"{size_name(worst['bytes'])})")
+        text.append(f"""How noisy these are: up to 16 MiB the two C floors do the same work (only the byte differs), yet they
+differ by up to {' and '.join(spreads)} in this run: a ratio that close to 1 tells nothing either way.
+""")
         ft = self.bw["first-touch"]["rows"][-1]
         per_page = ft["floor_ns"] / (ft["bytes"] / 4096)
         self.page_fault_ns = per_page
