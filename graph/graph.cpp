@@ -12,8 +12,8 @@ Graph::~Graph() {
 }
 
 Node* Graph::add_node(std::string name, Op op, std::vector<Tensor> inputs, Tensor output) {
-    std::unique_ptr<Node> node(new Node{static_cast<int32_t>(nodes_.size()), std::move(name), op,
-                                        std::move(inputs), std::move(output)});
+    auto node = std::make_unique<Node>(static_cast<int32_t>(nodes_.size()), std::move(name), op, std::move(inputs),
+                                       std::move(output));
     Node* raw = node.get();
     nodes_.push_back(std::move(node));  // on failure the node dies here, graph unchanged
     if (const TensorImpl* body = raw->output.impl().get()) producers_[body] = raw;
