@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import argparse
 import ctypes
-import json
 import re
 import statistics
 import sys
@@ -55,7 +54,7 @@ def main() -> None:
 
     import _quarnel as q
     import _bench_floor as fl
-    from harness import Case, run_rounds
+    from harness import Case, emit_json, run_rounds
 
     try:
         import numpy as np
@@ -105,12 +104,7 @@ def main() -> None:
         print(f"bandwidth {args.regime} {nb >> 10} KiB", file=sys.stderr, flush=True)
 
     out = {"regime": args.regime, "columns": [c for c, _ in cols], "rows": results}
-    text = json.dumps(out, indent=1)
-    if args.json:
-        with open(args.json, "w") as f:
-            f.write(text)
-    else:
-        print(text)
+    emit_json(out, args.json)
 
 
 if __name__ == "__main__":

@@ -15,6 +15,8 @@ import statistics
 import subprocess
 import sys
 
+from harness import emit_json
+
 
 def main() -> None:
     ap = argparse.ArgumentParser()
@@ -47,12 +49,7 @@ def main() -> None:
                     "execute_bytes_per_node", "rerun_ns_per_node"):
             row[key] = statistics.median(r[key] for r in results)
         rows.append(row)
-    text = json.dumps({"rows": rows}, indent=1)
-    if args.json:
-        with open(args.json, "w") as f:
-            f.write(text)
-    else:
-        print(text)
+    emit_json({"rows": rows}, args.json)
 
 
 if __name__ == "__main__":

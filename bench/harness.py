@@ -12,6 +12,7 @@ the empty loop measured in the same rounds.
 from __future__ import annotations
 
 import gc
+import json
 import itertools
 import random
 import statistics
@@ -122,3 +123,13 @@ def median_ratio(num: list[float], den: list[float]) -> float:
     """Median over rounds of num[r] / den[r]: both were measured back to back
     in each round, so a slow spell of the machine cancels out."""
     return statistics.median(n / d for n, d in zip(num, den))
+
+
+def emit_json(out: dict, path: str | None) -> None:
+    """Writes a result to `path`, or prints it when no path is given."""
+    text = json.dumps(out, indent=1)
+    if path:
+        with open(path, "w") as f:
+            f.write(text)
+    else:
+        print(text)

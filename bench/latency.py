@@ -9,14 +9,13 @@ from __future__ import annotations
 
 import argparse
 import ctypes
-import json
 import statistics
 import sys
 
 import _quarnel as q
 import _bench_floor as fl
 
-from harness import Case, median_ratio, run_rounds
+from harness import Case, emit_json, median_ratio, run_rounds
 
 try:
     import numpy as np
@@ -171,12 +170,7 @@ def main() -> None:
                   if f"quarnel/{r[0]}" in res},
         "quarnel_nodes_recorded": recorded_adds(),
     }
-    text = json.dumps(out, indent=1)
-    if args.json:
-        with open(args.json, "w") as f:
-            f.write(text)
-    else:
-        print(text)
+    emit_json(out, args.json)
 
 
 if __name__ == "__main__":

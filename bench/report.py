@@ -284,7 +284,6 @@ is under 2, twice the naive loop's speed is out of reach on this machine whateve
                                    "–" if s_far is None else f"{s_far:.3f}", f"{spread:.2f}",
                                    "flat" if ok else "**grows**"])
         top = max(r["n"] for r in self.graph)
-        big = [r for r in self.graph if r["n"] == top]
         bytes_max = max(r["record_bytes_per_node"] for r in self.graph)
         rec_default = max(r["record_ns_per_node"] for r in self.graph if r["heap"] == "default")
         rec_warm = max(r["record_ns_per_node"] for r in self.graph if r["heap"] == "warm")
