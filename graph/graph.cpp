@@ -12,8 +12,9 @@ Graph::~Graph() {
 }
 
 Node* Graph::add_node(std::string name, Op op, std::vector<Tensor> inputs, Tensor output) {
-    auto node = std::make_unique<Node>(static_cast<int32_t>(nodes_.size()), std::move(name), op, std::move(inputs),
-                                       std::move(output));
+    // Braced, not parenthesised, aggregate initialisation: older compilers lack the latter.
+    auto node = std::make_unique<Node>(Node{static_cast<int32_t>(nodes_.size()), std::move(name), op,
+                                            std::move(inputs), std::move(output)});
     Node* raw = node.get();
     nodes_.push_back(std::move(node));  // on failure the node dies here, graph unchanged
     if (const TensorImpl* body = raw->output.impl().get()) producers_[body] = raw;
