@@ -58,8 +58,7 @@ void execute(const Tensor& t) {
         executor.execute(producer);
         return;
     }
-    std::unordered_set<Node*> visited;
-    executor.visit(graph, producer, visited);
+    executor.schedule(graph, t);
     executor.run();
 }
 

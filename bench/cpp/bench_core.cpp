@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -42,6 +43,28 @@ double per_call(F&& f, int64_t target_ns) {
         if (dt >= target_ns || reps >= (int64_t{1} << 30)) return static_cast<double>(dt) / static_cast<double>(reps);
         reps = dt <= 0 ? reps * 16 : std::max<int64_t>(reps * 2, reps * target_ns / dt + 1);
     }
+}
+
+// The two variants every copy benchmark times: the library's copy, which
+// allocates its result, and the same allocation with memcpy and a free.
+std::function<double()> time_library_copy(const TensorImpl& src, int64_t target) {
+    return [&src, target] {
+        return per_call([&] {
+            TensorImpl copy = copy_contiguous_impl(src);
+            bench::keep(copy.storage()->data());
+        }, target);
+    };
+}
+
+std::function<double()> time_alloc_memcpy_free(const void* from, size_t bytes, int64_t target) {
+    return [from, bytes, target] {
+        return per_call([&] {
+            void* dst = aligned_block(bytes);
+            std::memcpy(dst, from, bytes);
+            bench::keep(dst);
+            std::free(dst);
+        }, target);
+    };
 }
 
 // The element-at-a-time walk: one counter per dimension, the source position
@@ -101,20 +124,8 @@ void bench_contiguous_copy(const std::vector<size_t>& sizes, int rounds) {
         const int64_t target = 2'000'000;
         const auto m = bench::interleave(
             {
-                [&] {
-                    return per_call([&] {
-                        TensorImpl copy = copy_contiguous_impl(src);
-                        bench::keep(copy.storage()->data());
-                    }, target);
-                },
-                [&] {
-                    return per_call([&] {
-                        void* dst = aligned_block(bytes);
-                        std::memcpy(dst, from, bytes);
-                        bench::keep(dst);
-                        std::free(dst);
-                    }, target);
-                },
+                time_library_copy(src, target),
+                time_alloc_memcpy_free(from, bytes, target),
                 [&] { return per_call([&] { std::memcpy(pre, from, bytes); bench::keep(pre); }, target); },
             },
             rounds);
@@ -163,12 +174,7 @@ void run_strided(const StridedCase& c, int rounds) {
     const int64_t target = 20'000'000;
     const auto m = bench::interleave(
         {
-            [&] {
-                return per_call([&] {
-                    TensorImpl copy = copy_contiguous_impl(src);
-                    bench::keep(copy.storage()->data());
-                }, target);
-            },
+            time_library_copy(src, target),
             [&] {
                 return per_call([&] {
                     T* dst = static_cast<T*>(aligned_block(bytes));
@@ -177,14 +183,7 @@ void run_strided(const StridedCase& c, int rounds) {
                     std::free(dst);
                 }, target);
             },
-            [&] {
-                return per_call([&] {
-                    void* dst = aligned_block(bytes);
-                    std::memcpy(dst, contiguous_src, bytes);
-                    bench::keep(dst);
-                    std::free(dst);
-                }, target);
-            },
+            time_alloc_memcpy_free(contiguous_src, bytes, target),
         },
         rounds);
     bench::Json("strided_copy").str("case", c.name).str("dtype", to_string(c.dtype))
