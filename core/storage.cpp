@@ -25,9 +25,9 @@ bool Storage::allocated() const {
     return numel_ == 0 || buffer_ != nullptr;
 }
 
-void Storage::allocate() {
+void Storage::take_buffer() {
     const size_t bytes = nbytes();
-    if (bytes == 0 || buffer_) return;
+    if (bytes == 0) return;
     buffer_ = std::make_shared<Buffer>(bytes, device_);
 }
 

@@ -28,7 +28,11 @@ public:
     // True when the storage has zero elements or owns a buffer.
     bool allocated() const;
     // Takes the memory if it is still missing; a failure leaves it unallocated.
-    void allocate();
+    // A storage with a buffer had a valid byte count when it took it, so
+    // checking the buffer first answers the same and costs no size check.
+    void allocate() {
+        if (!buffer_) take_buffer();
+    }
 
     void* data() { return buffer_ ? buffer_->base() : nullptr; }
     const void* data() const { return buffer_ ? buffer_->base() : nullptr; }
@@ -37,6 +41,8 @@ public:
     Device device() const { return device_; }
 
 private:
+    void take_buffer();
+
     std::shared_ptr<Buffer> buffer_;  // empty until allocated, then never replaced
     Dtype dtype_;
     Device device_;

@@ -18,6 +18,8 @@
 
 namespace quarnel {
 
+class Graph;
+
 class TensorImpl {
 public:
     TensorImpl(const Shape& shape, Dtype dtype, Device device);
@@ -52,11 +54,30 @@ private:
                uint64_t offset);
     TensorImpl contiguous_view(const Shape& shape) const;
 
+    // The id of the node that produced this body, kept by Graph so that
+    // finding a producer is one read of the body instead of a lookup in an
+    // index that outgrows the caches (see graph/graph.h). A copy of a body is
+    // a new tensor that nothing produced, so copying starts the link empty
+    // and assigning leaves the target's own.
+    friend class Graph;
+    struct ProducerLink {
+        static constexpr uint32_t NONE = UINT32_MAX;
+        uint32_t node = NONE;
+        ProducerLink() = default;
+        ProducerLink(const ProducerLink&) noexcept {}
+        ProducerLink& operator=(const ProducerLink&) noexcept { return *this; }
+    };
+
     std::shared_ptr<Storage> storage_;
     uint64_t offset_;   // elements, not bytes
     Strides strides_;   // elements, not bytes
-    Shape shape_;
+    // The link lives in the shape's tail padding, so it costs a body no bytes.
+    [[no_unique_address]] Shape shape_;
+    ProducerLink producer_;
 };
+#if defined(__x86_64__) || defined(__aarch64__)
+static_assert(sizeof(TensorImpl) == 104, "the producer link must stay in the shape's padding");
+#endif
 
 class Tensor {
 public:

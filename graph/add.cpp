@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graph/graph.h"
+#include "graph/pending.h"
 
 namespace quarnel {
 
@@ -17,7 +18,7 @@ Tensor add(const Tensor& self, const Tensor& other) {
         if (shape[i] != other.shape()[i]) throw std::invalid_argument("add: shape mismatch");
     }
     // The operands' shape is already a valid Shape, so it is reused as is.
-    Tensor result(shape, self.dtype(), self.device(), false);
+    Tensor result = detail::make_pending(shape, self.dtype(), self.device());
     // Built in place rather than from a braced list, which would copy each
     // handle twice (two more atomic count updates per operand).
     std::vector<Tensor> inputs;

@@ -26,6 +26,14 @@ public:
     void run();
 
 private:
+    // How a walk sees a graph: looking every producer up, or reading the
+    // producers the graph recorded (see Note [Recorded producers]).
+    template <typename Marks>
+    struct LookupView;
+    struct RecordedView;
+    struct SetMarks;
+    struct EntryMarks;
+
     std::vector<Node*> order_;  // non-owning; the graph owns the nodes
 };
 
