@@ -9,7 +9,8 @@ Storage::Storage(size_t numel, Dtype dtype, Device device) : Storage(numel, dtyp
 
 Storage::Storage(size_t numel, Dtype dtype, Device device, bool allocate_now)
     : dtype_(dtype), device_(device), numel_(numel) {
-    if (allocate_now) buffer_ = std::make_shared<Buffer>(nbytes(), device_);
+    // Also for zero bytes: the buffer's device check applies all the same.
+    if (allocate_now) buffer_ = Buffer(nbytes(), device_);
 }
 
 size_t Storage::nbytes() const {
@@ -22,13 +23,13 @@ size_t Storage::nbytes() const {
 
 bool Storage::allocated() const {
     (void)dtype_size(dtype_);  // an unknown element type fails here too, as nbytes() would
-    return numel_ == 0 || buffer_ != nullptr;
+    return numel_ == 0 || buffer_.base() != nullptr;
 }
 
 void Storage::take_buffer() {
     const size_t bytes = nbytes();
     if (bytes == 0) return;
-    buffer_ = std::make_shared<Buffer>(bytes, device_);
+    buffer_ = Buffer(bytes, device_);
 }
 
 }  // namespace quarnel

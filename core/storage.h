@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 
 #include "core/buffer.h"
 #include "core/dtype.h"
@@ -28,14 +27,14 @@ public:
     // True when the storage has zero elements or owns a buffer.
     bool allocated() const;
     // Takes the memory if it is still missing; a failure leaves it unallocated.
-    // A storage with a buffer had a valid byte count when it took it, so
-    // checking the buffer first answers the same and costs no size check.
+    // A storage with a block had a valid byte count when it took it, so
+    // checking the block first answers the same and costs no size check.
     void allocate() {
-        if (!buffer_) take_buffer();
+        if (buffer_.base() == nullptr) take_buffer();
     }
 
-    void* data() { return buffer_ ? buffer_->base() : nullptr; }
-    const void* data() const { return buffer_ ? buffer_->base() : nullptr; }
+    void* data() { return buffer_.base(); }
+    const void* data() const { return buffer_.base(); }
     size_t numel() const { return numel_; }
     Dtype dtype() const { return dtype_; }
     Device device() const { return device_; }
@@ -43,7 +42,11 @@ public:
 private:
     void take_buffer();
 
-    std::shared_ptr<Buffer> buffer_;  // empty until allocated, then never replaced
+    // Held by value, not through a shared block of its own: the storage is
+    // the buffer's one owner, and every allocation saves a heap block and a
+    // call. Empty (no block, on the CPU) until allocated; a buffer with a
+    // block is never replaced.
+    Buffer buffer_{Device::CPU};
     Dtype dtype_;
     Device device_;
     size_t numel_;

@@ -24,9 +24,9 @@ public:
     PendingArena(const PendingArena&) = delete;
     PendingArena& operator=(const PendingArena&) = delete;
 
-    // 16-byte aligned. Callers are serialised, as all recording is; throws
-    // std::bad_alloc when no chunk can be had.
-    void* allocate(size_t bytes);
+    // Aligned to `align` (at most 16). Callers are serialised, as all
+    // recording is; throws std::bad_alloc when no chunk can be had.
+    void* allocate(size_t bytes, size_t align);
     // Any thread, any time, also after the arena itself is gone.
     static void release(void* object) noexcept;
 
@@ -52,7 +52,7 @@ struct PendingAllocator {
     PendingAllocator() = default;
     template <typename U>
     PendingAllocator(const PendingAllocator<U>&) noexcept {}  // NOLINT(google-explicit-constructor)
-    T* allocate(size_t n) { return static_cast<T*>(pending_arena().allocate(n * sizeof(T))); }
+    T* allocate(size_t n) { return static_cast<T*>(pending_arena().allocate(n * sizeof(T), alignof(T))); }
     void deallocate(T* object, size_t) noexcept { PendingArena::release(object); }
     template <typename U>
     bool operator==(const PendingAllocator<U>&) const noexcept { return true; }
