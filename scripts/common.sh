@@ -8,7 +8,7 @@ VPY="$VENV/bin/python"
 export PATH="$VENV/bin:$PATH"
 
 fingerprint() {
-    (cd "$ROOT" && find "$@" -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.txt' -o -name '*.toml' \) \
+    (cd "$ROOT" && find "$@" -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.txt' -o -name '*.toml' -o -name '*.pyi' -o -name '*.in' \) \
         -not -path './build/*' -print0 2>/dev/null | sort -z | xargs -0 sha1sum | sha1sum | cut -d' ' -f1)
 }
 
@@ -21,7 +21,7 @@ ensure_venv() {
         "$python" -m venv "$VENV"
     fi
     local want
-    want="$(sha1sum "$ROOT/requirements-dev.txt" | cut -d' ' -f1)"
+    want="$(cat "$ROOT"/requirements-*.txt | sha1sum | cut -d' ' -f1)"
     if [[ "$(cat "$VENV/.requirements" 2>/dev/null)" != "$want" ]]; then
         echo "== installing build and test tools into .venv"
         "$VPY" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements-dev.txt"
@@ -32,7 +32,7 @@ ensure_venv() {
 ensure_module() {
     ensure_venv
     local want
-    want="$(fingerprint core graph python quarnel.h CMakeLists.txt pyproject.toml)"
+    want="$(fingerprint core graph python cmake quarnel.h CMakeLists.txt pyproject.toml)"
     if [[ "$(cat "$VENV/.module" 2>/dev/null)" != "$want" ]] || ! "$VPY" -c 'import _quarnel' 2>/dev/null; then
         echo "== building and installing _quarnel"
         local werror=()
