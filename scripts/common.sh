@@ -63,6 +63,55 @@ build_example() {
     cmake --build "$dir" -j 2 >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
 }
 
+# check_package BUILD: installs the C++ package from the build tree BUILD into a
+# fresh prefix, checks the installed files, moves the prefix (it must be
+# relocatable), then builds and runs the C++ quickstart against it through
+# find_package, and checks which versions the package accepts.
+check_package() {
+    local build="$1" dir="$ROOT/build/package"
+    rm -rf "$dir"
+    cmake --install "$build" --prefix "$dir/staged" >/dev/null
+    local expected actual
+    expected="$(cd "$ROOT" && {
+        echo include/quarnel.h
+        find core graph -name '*.h' | sed 's|^|include/|'
+        echo lib/libquarnel.a
+        printf 'lib/cmake/quarnel/%s\n' quarnelConfig.cmake quarnelConfigVersion.cmake quarnelTargets.cmake \
+            quarnelTargets-release.cmake
+    } | sort)"
+    actual="$(cd "$dir/staged" && find . -type f | sed 's|^\./||' | sort)"
+    if [[ "$expected" != "$actual" ]]; then
+        echo "installed files differ from the expected ones:" >&2
+        diff <(echo "$expected") <(echo "$actual") >&2
+        return 1
+    fi
+    # The prefix lies inside the source tree, so this finds install paths as well as build-tree paths.
+    if grep -rl "$ROOT" "$dir/staged" >&2; then
+        echo "these installed files name the build or install location" >&2
+        return 1
+    fi
+    mv "$dir/staged" "$dir/moved"
+
+    cmake -S "$ROOT/examples/cpp" -B "$dir/example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DQUARNEL_EXAMPLE_FROM_PACKAGE=ON -DCMAKE_PREFIX_PATH="$dir/moved" >"$dir/example.log" 2>&1 &&
+        cmake --build "$dir/example" >>"$dir/example.log" 2>&1 || { cat "$dir/example.log"; return 1; }
+    "$dir/example/quickstart"
+
+    # Each requested version, and whether the installed 0.1.0 must satisfy it.
+    local request want got
+    for request in 0.1:accepted 0.1.0:accepted 0.2:refused 0.0:refused 1:refused; do
+        want="${request#*:}" request="${request%%:*}" got=refused
+        cmake -S "$ROOT/tests/package" -B "$dir/check-$request" -DQUARNEL_REQUEST="$request" \
+            -DCMAKE_PREFIX_PATH="$dir/moved" >"$dir/check-$request.log" 2>&1 && got=accepted
+        if [[ "$got" != "$want" ]]; then
+            cat "$dir/check-$request.log" >&2
+            echo "find_package(quarnel $request) was $got, should be $want" >&2
+            return 1
+        fi
+    done
+    echo "find_package accepts 0.1 and 0.1.0, refuses 0.2, 0.0 and 1"
+}
+
 # build_cpp DIR [cmake options...]: configures once, then builds incrementally.
 build_cpp() {
     local dir="$1"
