@@ -5,11 +5,11 @@
 #
 # Integer lists (shapes, dims) take any iterable of integers: lists, tuples,
 # ranges, sets, generators, dict views, map objects. Elements are typed
-# SupportsIndex, which lets int, bool and NumPy integers through and stops
-# floats, which the module refuses at run time. What this cannot state: str
-# and bytes are refused at run time although bytes iterates over ints, a dict
-# is refused although its keys are ints, and an object offering only __int__
-# is accepted at run time but not by the checker.
+# SupportsIndex, which lets int, bool and other integer types through and
+# stops floats, which the module refuses at run time. What this cannot state:
+# bytes and dicts are refused at run time although they iterate over ints,
+# and an object offering only __int__ is accepted at run time but not by the
+# checker.
 
 from collections.abc import Iterable
 from typing import ClassVar, Final, SupportsIndex
