@@ -109,6 +109,53 @@ TEST(ExecutorTest, MatchesRecursiveReferenceOnRandomGraphs) {
     }
 }
 
+// Graphs past two chunks of nodes. Without re-recorded outputs the walk reads
+// the producers recorded with each node; with them it looks each one up.
+// Inputs are picked uniformly, which keeps the reference's recursion shallow.
+TEST(ExecutorTest, MatchesRecursiveReferenceOnLargeGraphs) {
+    std::mt19937 rng(11);
+    const auto pick = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
+    for (const bool rerecord : {false, true}) {
+        SCOPED_TRACE(rerecord ? "outputs recorded again" : "fresh outputs only");
+        Graph graph;
+        std::vector<Tensor> pool = {pending({1}), pending({1})};
+        for (int i = 0; i < 45'000; ++i) {
+            std::vector<Tensor> inputs;
+            for (size_t k = pick(0, 3); k > 0; --k) inputs.push_back(pool[pick(0, pool.size() - 1)]);
+            const bool again = rerecord && pick(0, 99) == 0;
+            const Tensor output = again ? pool[pick(0, pool.size() - 1)] : pending({1});
+            graph.add_node("N", Op::ADD, std::move(inputs), output);
+            if (!again) pool.push_back(output);
+        }
+        for (int k = 0; k < 40; ++k) {
+            const Tensor& t = pool[k < 20 ? pool.size() - 1 - static_cast<size_t>(k) : pick(0, pool.size() - 1)];
+            ASSERT_EQ(schedule_of(graph, t), reference_schedule(graph, t));
+        }
+        // visit() with a set of the caller's own walks the same way.
+        Executor executor;
+        std::unordered_set<Node*> visited;
+        executor.visit(graph, graph.find(pool.back()), visited);
+        EXPECT_EQ(executor.order(), reference_schedule(graph, pool.back()));
+        EXPECT_EQ(visited.size(), executor.order().size());
+    }
+}
+
+// A body taken as input before any node produced it: once a later node
+// produces it, every walk through its consumers reaches that node.
+TEST(ExecutorTest, InputProducedAfterItWasConsumed) {
+    Graph graph;
+    const Tensor x = pending(), a = pending(), b = pending();
+    Node* uses_x = graph.add_node("USES_X", Op::ADD, {x}, a);
+    Node* uses_a = graph.add_node("USES_A", Op::ADD, {a, x}, b);
+    EXPECT_EQ(schedule_of(graph, b), (Schedule{uses_x, uses_a}));
+    Node* makes_x = graph.add_node("MAKES_X", Op::ADD, {}, x);
+    EXPECT_EQ(schedule_of(graph, b), (Schedule{makes_x, uses_x, uses_a}));
+    EXPECT_EQ(schedule_of(graph, b), reference_schedule(graph, b));
+    const Tensor c = pending();
+    Node* uses_b = graph.add_node("USES_B", Op::ADD, {b}, c);
+    EXPECT_EQ(schedule_of(graph, c), (Schedule{makes_x, uses_x, uses_a, uses_b}));
+}
+
 TEST(ExecutorTest, ExecuteAllocatesExactlyTheAncestry) {
     const Tensor direct = pending();
     execute(direct);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -8,6 +9,7 @@
 namespace quarnel {
 namespace {
 
+using test::dims_of;
 using test::probe;
 using U = std::vector<uint64_t>;
 
@@ -90,6 +92,95 @@ TEST(GraphTest, EmptyOutputIsRecordedUnindexed) {
     EXPECT_EQ(graph.find(empty->output), nullptr);
     EXPECT_EQ(graph.find(kept), nullptr);
     EXPECT_EQ(graph.add_node("NEXT", Op::ADD, {}, pending({1}))->id, 1);  // the list grew
+}
+
+// A body knows its producer by itself; copying a body makes a new tensor with
+// none, while assigning into a recorded body keeps it the node's output.
+TEST(GraphTest, ProducerFollowsTheBodyNotItsValue) {
+    Graph graph;
+    const Tensor out = pending({2, 3});
+    Node* node = graph.add_node("N", Op::ADD, {}, out);
+    const Tensor copied(std::make_shared<TensorImpl>(*out));
+    EXPECT_EQ(graph.find(copied), nullptr);
+    *out = *Tensor::zeros(Shape(U{4}), Dtype::INT32, Device::CPU);
+    EXPECT_EQ(graph.find(out), node);
+    EXPECT_EQ(dims_of(out.shape()), U{4});  // the assignment itself took effect
+    EXPECT_EQ(graph.find(Tensor(std::make_shared<TensorImpl>(*out))), nullptr);
+}
+
+// One body recorded by several graphs: each finds its own latest producer,
+// also after another graph has died.
+TEST(GraphTest, BodiesSharedBetweenGraphs) {
+    const Tensor x = pending({1}), y = pending({1});
+    auto first = std::make_unique<Graph>();
+    Graph second;
+    Node* f0 = first->add_node("F0", Op::ADD, {}, x);
+    Node* s0 = second.add_node("S0", Op::ADD, {y}, x);
+    EXPECT_EQ(first->find(x), f0);
+    EXPECT_EQ(second.find(x), s0);
+    // x's link names id 0, and second's node 0 does produce x: second must
+    // still not take the link for its own, or first would lose x.
+    Node* s1 = second.add_node("S1", Op::ADD, {}, x);
+    EXPECT_EQ(first->find(x), f0);
+    EXPECT_EQ(second.find(x), s1);
+    Node* f1 = first->add_node("F1", Op::ADD, {}, x);
+    Node* s2 = second.add_node("S2", Op::ADD, {}, y);
+    EXPECT_EQ(first->find(x), f1);
+    EXPECT_EQ(second.find(x), s1);
+    EXPECT_EQ(second.find(y), s2);
+    EXPECT_EQ(first->find(y), nullptr);
+
+    first.reset();
+    EXPECT_EQ(second.find(x), s1);
+    // A new graph, likely where the old one was, knows nothing of x.
+    first = std::make_unique<Graph>();
+    EXPECT_EQ(first->find(x), nullptr);
+    first->add_node("A", Op::ADD, {}, pending({1}));
+    first->add_node("B", Op::ADD, {}, pending({1}));
+    EXPECT_EQ(first->find(x), nullptr);
+    Node* again = first->add_node("C", Op::ADD, {}, x);
+    EXPECT_EQ(first->find(x), again);
+    EXPECT_EQ(second.find(x), s1);
+}
+
+// Nodes live in fixed chunks: growing across several chunk boundaries moves
+// none of them, and every output still finds its node.
+TEST(GraphTest, NodesStayPutAcrossChunks) {
+    Graph graph;
+    constexpr int COUNT = 50'000;  // past two chunks
+    std::vector<Node*> nodes;
+    std::vector<Tensor> outputs;
+    nodes.reserve(COUNT);
+    outputs.reserve(COUNT);
+    for (int i = 0; i < COUNT; ++i) {
+        outputs.push_back(pending({1}));
+        std::vector<Tensor> inputs;
+        if (i > 0) inputs.push_back(outputs[static_cast<size_t>(i) - 1]);
+        nodes.push_back(graph.add_node("N", Op::ADD, std::move(inputs), outputs.back()));
+    }
+    int wrong = 0;
+    for (int i = 0; i < COUNT; ++i) {
+        const auto k = static_cast<size_t>(i);
+        wrong += nodes[k]->id != i || graph.find(outputs[k]) != nodes[k] || nodes[k]->output.impl() != outputs[k].impl() ||
+                 (i > 0 && graph.find(nodes[k]->inputs[0]) != nodes[k - 1]);
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+TEST(GraphTest, MillionBodies) {
+    Graph graph;
+    constexpr size_t COUNT = 1'000'000;
+    std::vector<Tensor> outputs;
+    outputs.reserve(COUNT);
+    for (size_t i = 0; i < COUNT; ++i) {
+        outputs.push_back(pending({1}));
+        graph.add_node("N", Op::ADD, {}, outputs.back());
+    }
+    size_t wrong = 0;
+    for (size_t i = 0; i < COUNT; i += 7) wrong += graph.find(outputs[i]) == nullptr || graph.find(outputs[i])->id != static_cast<int32_t>(i);
+    EXPECT_EQ(wrong, 0U);
+    for (int i = 0; i < 1000; ++i) wrong += graph.find(pending({1})) != nullptr;
+    EXPECT_EQ(wrong, 0U);
 }
 
 TEST(GraphTest, DefaultGraphIsOneObject) {
