@@ -42,7 +42,7 @@ TensorImpl::TensorImpl(std::shared_ptr<Storage> storage, const Shape& shape, Str
     }
 }
 
-TensorImpl::TensorImpl(Unchecked, std::shared_ptr<Storage> storage, const Shape& shape,
+TensorImpl::TensorImpl(Trusted, std::shared_ptr<Storage> storage, const Shape& shape,
                        Strides strides, uint64_t offset)
     : storage_(std::move(storage)), offset_(offset), strides_(strides), shape_(shape) {}
 

@@ -19,6 +19,10 @@
 namespace quarnel {
 
 class Graph;
+class Tensor;
+namespace detail {
+Tensor make_pending(const Shape& shape, Dtype dtype, Device device);
+}
 
 class TensorImpl {
 public:
@@ -29,6 +33,15 @@ public:
     // body that exists can be walked safely.
     TensorImpl(std::shared_ptr<Storage> storage, const Shape& shape, Strides strides,
                unsigned long offset);
+    // The same without the bounds check, for the library's own layouts, whose
+    // elements provably lie in the storage: only code holding the key can
+    // make one.
+    class Trusted {
+        Trusted() = default;
+        friend class TensorImpl;
+        friend Tensor detail::make_pending(const Shape& shape, Dtype dtype, Device device);
+    };
+    TensorImpl(Trusted, std::shared_ptr<Storage> storage, const Shape& shape, Strides strides, uint64_t offset);
 
     const Shape& shape() const { return shape_; }
     const Strides& strides() const { return strides_; }
@@ -49,9 +62,6 @@ public:
     TensorImpl reshape(const std::vector<long long>& dims) const;
 
 private:
-    struct Unchecked {};
-    TensorImpl(Unchecked, std::shared_ptr<Storage> storage, const Shape& shape, Strides strides,
-               uint64_t offset);
     TensorImpl contiguous_view(const Shape& shape) const;
 
     // The id of the node that produced this body, kept by Graph so that

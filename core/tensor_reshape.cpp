@@ -74,7 +74,7 @@ Shape resolve_shape(long long total, const std::vector<long long>& dims) {
 TensorImpl TensorImpl::contiguous_view(const Shape& shape) const {
     // A contiguous source covers [offset, offset + numel) of its storage, and
     // so does any contiguous layout of the same count: no bounds to check.
-    return TensorImpl(Unchecked{}, storage_, shape, Strides::contiguous_for(shape), offset_);
+    return TensorImpl(Trusted{}, storage_, shape, Strides::contiguous_for(shape), offset_);
 }
 
 TensorImpl TensorImpl::view(const std::vector<long long>& dims) const {

@@ -35,7 +35,9 @@ Node* Graph::add_node(std::string name, Op op, std::vector<Tensor> inputs, Tenso
         chunks_.emplace_back(static_cast<Chunk*>(detail::map_chunk(!chunks_.empty())));
     }
     // Nothing below throws until the node is recorded.
-    WalkEntry& walk = entry(id);
+    Chunk& home = *chunks_[id / PER_CHUNK];
+    const uint32_t slot = id % PER_CHUNK;
+    WalkEntry& walk = home.entries[slot];
     walk.mark = 0;
     walk.producers[0] = walk.producers[1] = NO_INPUT;
     if (!irregular_) {
@@ -57,7 +59,7 @@ Node* Graph::add_node(std::string name, Op op, std::vector<Tensor> inputs, Tenso
         take_link = (others_.empty() || others_.find(body) == others_.end()) &&
                     (link == TensorImpl::ProducerLink::NONE || link == CONSUMED || linked(body) != nullptr);
     }
-    Node* node = new (chunk(id).nodes + (id % PER_CHUNK) * sizeof(Node))
+    Node* node = new (home.nodes + slot * sizeof(Node))
         Node{static_cast<int32_t>(id), std::move(name), op, std::move(inputs), std::move(output)};
     size_ = id + 1;
     if (body != nullptr) {
@@ -83,13 +85,6 @@ uint32_t Graph::begin_walk() const {
         epoch_ = 1;
     }
     return epoch_;
-}
-
-detail::PendingArena& detail::pending_arena() { return default_graph().pending_; }
-
-Graph& default_graph() {
-    static Graph graph;
-    return graph;
 }
 
 }  // namespace quarnel

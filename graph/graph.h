@@ -136,6 +136,11 @@ private:
 };
 
 // The one graph of the process, created empty on first use, destroyed at exit.
-Graph& default_graph();
+inline Graph& default_graph() {
+    static Graph graph;
+    return graph;
+}
+
+inline detail::PendingArena& detail::pending_arena() { return default_graph().pending_; }
 
 }  // namespace quarnel

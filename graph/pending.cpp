@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "graph/graph.h"
 #include "graph/pages.h"
 
 namespace quarnel::detail {
@@ -38,21 +39,10 @@ void drop(ChunkHeader* header, uint64_t count) noexcept {
 
 PendingArena::~PendingArena() { retire_chunk(); }
 
-void* PendingArena::allocate(size_t bytes, size_t align) {
-    if (bytes == 0 || bytes > CHUNK_BYTES / 2 || align > 16) throw std::bad_alloc();
-    // Objects are packed at their own alignment: a body's control block is
-    // 120 bytes, which rounding to 16 would make 128.
-    const auto fit = [&] {
-        return reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(next_) + align - 1) & ~(align - 1));
-    };
-    char* object = fit();  // end_ is a chunk's end, so object never passes it
-    if (next_ == nullptr || static_cast<size_t>(end_ - object) < bytes) {
-        open_chunk();
-        object = fit();
-    }
-    next_ = object + bytes;
-    ++served_;
-    return object;
+void* PendingArena::allocate_in_new_chunk(size_t bytes, size_t align) {
+    if (bytes == 0 || bytes > MAX_OBJECT || align > 16) throw std::bad_alloc();
+    open_chunk();
+    return allocate(bytes, align);
 }
 
 void PendingArena::release(void* object) noexcept { drop(header_of(object), 1); }
@@ -79,8 +69,8 @@ void PendingArena::retire_chunk() noexcept {
 
 Tensor make_pending(const Shape& shape, Dtype dtype, Device device) {
     auto storage = std::allocate_shared<Storage>(PendingAllocator<Storage>(), shape.numel(), dtype, device, false);
-    return Tensor(std::allocate_shared<TensorImpl>(PendingAllocator<TensorImpl>(), std::move(storage), shape,
-                                                   Strides::contiguous_for(shape), 0UL));
+    return Tensor(std::allocate_shared<TensorImpl>(PendingAllocator<TensorImpl>(), TensorImpl::Trusted(),
+                                                   std::move(storage), shape, Strides::contiguous_for(shape), 0UL));
 }
 
 }  // namespace quarnel::detail

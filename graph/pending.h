@@ -26,11 +26,23 @@ public:
 
     // Aligned to `align` (at most 16). Callers are serialised, as all
     // recording is; throws std::bad_alloc when no chunk can be had.
-    void* allocate(size_t bytes, size_t align);
+    void* allocate(size_t bytes, size_t align) {
+        // With no chunk open, next_ and end_ are null and nothing fits.
+        const uintptr_t object = (reinterpret_cast<uintptr_t>(next_) + align - 1) & ~(align - 1);
+        if (bytes > MAX_OBJECT || object + bytes > reinterpret_cast<uintptr_t>(end_)) {
+            return allocate_in_new_chunk(bytes, align);
+        }
+        next_ = reinterpret_cast<char*>(object + bytes);
+        ++served_;
+        return reinterpret_cast<void*>(object);
+    }
     // Any thread, any time, also after the arena itself is gone.
     static void release(void* object) noexcept;
 
 private:
+    static constexpr size_t MAX_OBJECT = 4096;
+
+    void* allocate_in_new_chunk(size_t bytes, size_t align);
     void open_chunk();
     void retire_chunk() noexcept;
 
@@ -41,8 +53,8 @@ private:
     uint64_t opened_ = 0;    // chunks opened so far; the first stays on small pages
 };
 
-// The arena of the process-wide graph.
-PendingArena& pending_arena();
+// The arena of the process-wide graph (defined in graph/graph.h).
+inline PendingArena& pending_arena();
 
 // Stateless, so that a control block made with it is no larger than one made
 // by make_shared.
