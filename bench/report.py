@@ -100,7 +100,7 @@ class Report:
         if self.torch:
             return (f" PyTorch {self.torch['torch']} is measured in a separate process on CPython "
                     f"{self.torch['python']} with {self.torch['threads']} thread (see the notes).")
-        return " The PyTorch column is empty: " + self.torch_missing()
+        return " The PyTorch column is empty: " + self.torch_missing().rstrip(".") + "."
 
     # --- per-call latency -------------------------------------------------
     def latency(self) -> None:
