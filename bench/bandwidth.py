@@ -15,8 +15,9 @@ The malloc regime is set for the whole process before anything runs:
 Columns: the C floor (aligned allocation + memset + free, through the floor
 module; with the byte 0, with 0x3f, and with 0 behind zeros' argument
 shape), _quarnel's zeros and ones, NumPy's zeros (calloc: lazy where the
-block is fresh), zeros with one write per 4 KiB page, ones, and PyTorch's
-zeros and ones when it is installed. All fp32.
+block is fresh), zeros with one write per 4 KiB page, and ones. All fp32.
+PyTorch's zeros and ones are measured by torch_side.py, which takes its
+sizes, rounds and regimes from here.
 """
 
 from __future__ import annotations
@@ -44,6 +45,20 @@ def set_regime(regime: str) -> None:
 KiB, MiB, GiB = 1 << 10, 1 << 20, 1 << 30
 
 
+def sizes(quick: bool) -> list[int]:
+    small = [64 * KiB, 256 * KiB, 1 * MiB, 4 * MiB, 16 * MiB, 64 * MiB]
+    return small if quick else small + [256 * MiB, 1 * GiB]
+
+
+def rounds(nb: int, quick: bool) -> int:
+    if quick:
+        return 5
+    return 9 if nb >= GiB else 11
+
+
+TARGET_NS = 2_000_000
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("regime", choices=["first-touch", "warm"])
@@ -60,14 +75,6 @@ def main() -> None:
         import numpy as np
     except ImportError:
         np = None
-    try:
-        import torch
-    except ImportError:
-        torch = None
-
-    sizes = [64 * KiB, 256 * KiB, 1 * MiB, 4 * MiB, 16 * MiB, 64 * MiB]
-    if not args.quick:
-        sizes += [256 * MiB, 1 * GiB]
 
     names = {"floor": fl.alloc_memset_free, "floors": fl.alloc_memset_free_shaped, "Z": q.Tensor.zeros,
              "O": q.Tensor.ones}
@@ -82,22 +89,16 @@ def main() -> None:
 
         names.update(npz=np.zeros, npo=np.ones, f32=f32, npzt=np_zeros_touched)
         cols += [("numpy_zeros", "npz(n, f32)"), ("numpy_zeros_touched", "npzt(n)"), ("numpy_ones", "npo(n, f32)")]
-    if torch is not None:
-        names.update(tz=torch.zeros, to=torch.ones)
-        cols += [("torch_zeros", "tz(n)"), ("torch_ones", "to(n)")]
 
     results = []
-    for nb in sizes:
+    for nb in sizes(args.quick):
         n = nb // 4
         scope = dict(names, nb=nb, n=n)
         cases = [Case(key, stmt, {k: v for k, v in scope.items() if k in re.findall(r"\w+", stmt)})
                  for key, stmt in cols]
-        if args.quick:
-            rounds = 5
-        else:
-            rounds = 9 if nb >= GiB else 11
-        res = run_rounds(cases, rounds, 2_000_000)
-        row = {"bytes": nb, "rounds": rounds}
+        r = rounds(nb, args.quick)
+        res = run_rounds(cases, r, TARGET_NS)
+        row = {"bytes": nb, "rounds": r}
         for key, _ in cols:
             row[key + "_ns"] = statistics.median(res[key])
         results.append(row)

@@ -9,11 +9,11 @@ import platform
 import sys
 
 TORCH_NOTE = (
-    "not installed. No CPU build of PyTorch for CPython 3.13 on x86_64 can be had cheaply here: this machine "
-    "reaches only PyPI and Debian; PyPI's x86_64 wheels are CUDA builds (pip resolves `torch` for this .venv to "
-    "torch 2.14.1 plus about twenty nvidia-* and cuda-* wheels, several GB, far past the 1 GB allowed for it), "
-    "the CPU build on this machine's disk is for CPython 3.11, and Debian's python3-torch is built for its own "
-    "Python 3.11. bench/run measures PyTorch whenever a CPU-capable build is importable in .venv."
+    "measured by bench/torch_side.py in processes of its own, in .venv-torch on CPython 3.11, with one thread "
+    "(torch.set_num_threads(1), OMP_NUM_THREADS=MKL_NUM_THREADS=1), with the statements, sizes, rounds and timing "
+    "of the other columns; each of its figures is net of the empty loop timed in its own process. The CPU build of "
+    "PyTorch on this machine's disk is for CPython 3.11 only: PyPI offers CPython 3.13 on x86_64 only CUDA builds "
+    "of several GB."
 )
 
 
@@ -33,11 +33,6 @@ def main() -> None:
         np_version = numpy.__version__
     except ImportError:
         np_version = None
-    try:
-        import torch
-        torch_version = torch.__version__
-    except ImportError:
-        torch_version = None
     import pybind11
 
     env = {
@@ -52,7 +47,6 @@ def main() -> None:
         "python": platform.python_version(),
         "pybind11": pybind11.__version__,
         "numpy": np_version,
-        "torch": torch_version,
         "torch_note": TORCH_NOTE,
     }
     print(json.dumps(env, indent=1))

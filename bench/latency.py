@@ -1,8 +1,11 @@
-"""Per-call latency from Python: _quarnel, the pybind11 floor, NumPy, PyTorch.
+"""Per-call latency from Python: _quarnel, the pybind11 floor, NumPy.
 
     python bench/latency.py [--quick] [--json FILE]
 
 Needs _bench_floor on sys.path (bench/run puts build/bench/floor there).
+PyTorch's column is measured by torch_side.py, which takes its statements
+from ROWS below; so this module imports _quarnel and the floor only when it
+builds its cases.
 """
 
 from __future__ import annotations
@@ -12,19 +15,12 @@ import ctypes
 import statistics
 import sys
 
-import _quarnel as q
-import _bench_floor as fl
-
 from harness import Case, emit_json, median_ratio, run_rounds
 
 try:
     import numpy as np
 except ImportError:  # the report says so
     np = None
-try:
-    import torch
-except ImportError:
-    torch = None
 
 # key, what, quarnel statement, floor statement, floor call shape, limit of
 # quarnel/floor, NumPy statement, PyTorch statement.
@@ -96,7 +92,14 @@ def warm_heap(nbytes: int) -> None:
     libc.free(block)
 
 
+def rounds_and_target(quick: bool) -> tuple[int, int]:
+    return (9, 1_000_000) if quick else (61, 3_000_000)
+
+
 def build_cases() -> list[Case]:
+    import _quarnel as q
+    import _bench_floor as fl
+
     a = q.Tensor([2, 3])
     b = q.Tensor.ones([2, 3])
     fa, fb = fl.Obj([2, 3]), fl.Obj([2, 3])
@@ -109,16 +112,12 @@ def build_cases() -> list[Case]:
         na, nb = np.zeros((2, 3), np.float32), np.ones((2, 3), np.float32)
         nn = {"np_empty": np.empty, "np_zeros": np.zeros, "np_ones": np.ones, "f32": np.float32,
               "na": na, "nb": nb, "np_ascontiguousarray": np.ascontiguousarray}
-    tn = {}
-    if torch is not None:
-        tn = {"t_empty": torch.empty, "t_zeros": torch.zeros, "t_ones": torch.ones,
-              "ta": torch.zeros(2, 3), "tb": torch.ones(2, 3)}
 
     def used(stmt: str, names: dict) -> dict:
         return {k: v for k, v in names.items() if k in stmt}
 
     cases = []
-    for key, _, qs, fs, _, _, ns, ts in ROWS:
+    for key, _, qs, fs, _, _, ns, _ in ROWS:
         if key.startswith("execute"):
             batch = 256 if key == "execute" else 16384
             cases.append(Case(f"quarnel/{key}", qs, used(qs, qn), make=lambda k: [a + b for _ in range(k)],
@@ -130,8 +129,6 @@ def build_cases() -> list[Case]:
         cases.append(Case(f"floor/{key}", fs, used(fs, fn)))
         if ns and np is not None:
             cases.append(Case(f"numpy/{key}", ns, used(ns, nn)))
-        if ts and torch is not None:
-            cases.append(Case(f"torch/{key}", ts, used(ts, tn)))
     for key, _, fs in FLOOR_BASICS:
         cases.append(Case(f"floor/{key}", fs, used(fs, fn)))
     return cases
@@ -146,7 +143,7 @@ def main() -> None:
     args = ap.parse_args()
     if args.warm_heap:
         warm_heap(2 << 30)
-    rounds, target = (9, 1_000_000) if args.quick else (61, 3_000_000)
+    rounds, target = rounds_and_target(args.quick)
     cases = build_cases()
     if args.warm_heap:
         keep = ("add", "execute", "execute_cold")

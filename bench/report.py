@@ -3,7 +3,9 @@
     python bench/report.py RESULTS_DIR REPORT.md PLOT_DIR
 
 RESULTS_DIR holds what bench/run collected: env.json, latency.json,
-bandwidth-first-touch.json, bandwidth-warm.json, core.jsonl, graph.json.
+bandwidth-first-touch.json, bandwidth-warm.json, core.jsonl, graph.json, and
+PyTorch's torch-latency.json, torch-bandwidth-first-touch.json and
+torch-bandwidth-warm.json, or instead torch-missing.txt saying why not.
 """
 
 from __future__ import annotations
@@ -67,8 +69,38 @@ class Report:
         self.bw = {r: load(os.path.join(res_dir, f"bandwidth-{r}.json")) for r in ("first-touch", "warm")}
         self.core = load(os.path.join(res_dir, "core.jsonl"))
         self.graph = load(os.path.join(res_dir, "graph.json"))["rows"]
+        self.torch = self.merge_torch() if os.path.exists(os.path.join(res_dir, "torch-latency.json")) else None
         self.headline: list[list[str]] = []
         self.sections: list[str] = []
+
+    def merge_torch(self) -> dict:
+        """Puts torch_side.py's figures where the PyTorch columns read them, and
+        returns what it says about its process."""
+        lat = load(os.path.join(self.dir, "torch-latency.json"))
+        # Only the torch/ keys: its empty loops are those of another process.
+        self.lat["ns"].update((k, v) for k, v in lat["ns"].items() if k.startswith("torch/"))
+        for regime, d in self.bw.items():
+            t = load(os.path.join(self.dir, f"torch-bandwidth-{regime}.json"))
+            if [r["bytes"] for r in t["rows"]] != [r["bytes"] for r in d["rows"]]:
+                raise ValueError(f"torch-bandwidth-{regime}.json and bandwidth-{regime}.json have different sizes")
+            d["columns"] += t["columns"]
+            for row, trow in zip(d["rows"], t["rows"]):
+                row.update((c + "_ns", trow[c + "_ns"]) for c in t["columns"])
+        return {k: lat[k] for k in ("torch", "python", "threads")}
+
+    def torch_missing(self) -> str:
+        try:
+            with open(os.path.join(self.dir, "torch-missing.txt")) as f:
+                return f.read().strip()
+        except FileNotFoundError:
+            return "bench/run left neither PyTorch's results nor a reason"
+
+    def torch_sentence(self) -> str:
+        """One sentence for a table with a PyTorch column."""
+        if self.torch:
+            return (f" PyTorch {self.torch['torch']} is measured in a separate process on CPython "
+                    f"{self.torch['python']} with {self.torch['threads']} thread (see the notes).")
+        return " The PyTorch column is empty: " + self.torch_missing().rstrip(".") + "."
 
     # --- per-call latency -------------------------------------------------
     def latency(self) -> None:
@@ -94,7 +126,6 @@ class Report:
             self.headline.append([what, f"{ratio[key]:.2f}x ({fmt(ns['quarnel/' + key])} ns vs "
                                         f"{fmt(ns['floor/' + key])} ns)", verdict(ratio[key] <= lim)])
         basics = [[f"`{b['what']}`", fmt(ns[f"floor/{b['key']}"])] for b in self.lat["basics"]]
-        torch_note = "" if self.env["torch"] else " The PyTorch column is empty: " + self.env["torch_note"]
         self.sections.append(f"""## Per-call latency from Python
 
 One process, {self.lat['rounds']} interleaved rounds; each round runs every case once, for about
@@ -104,7 +135,7 @@ median over rounds of _quarnel's time over the floor's time in the same round, s
 machine cancels out. The floor is `_bench_floor`, a pybind11 module built for the benchmark only, whose
 entries have _quarnel's signatures (argument kinds, defaults, named parameters, result kind, default holder)
 and empty bodies. `execute` is timed on results made just before, in batches of 256; the `info` row times
-results made 16,384 adds earlier, whose memory has left the caches.{torch_note}
+results made 16,384 adds earlier, whose memory has left the caches.{self.torch_sentence()}
 
 {table(["call", "_quarnel ns", "floor ns", "ratio", "limit", "", "NumPy ns", "PyTorch ns", "floor call shape"], rows)}
 
@@ -136,8 +167,7 @@ freed memory mapped, so pages are present and the figures are those of the fill.
 `alloc_memset_free(nbytes)`, a call that costs about 150 ns less than one with zeros' argument shape (a list
 of sizes and two defaulted enumerations); "C floor, zeros' call shape" does the same memory work behind that
 shape. The ratio columns are _quarnel over the C floor with the byte 0 (and, for ones, over the C floor with
-the byte 0x3f).
-"""]
+the byte 0x3f).""" + self.torch_sentence() + "\n"]
         for regime, d in self.bw.items():
             cols = d["columns"]
             hdr = ["size", "C floor", "C floor 0x3f", "C floor, zeros' call shape", "zeros", "zeros/floor",
@@ -402,11 +432,15 @@ So 300 bytes per add cannot be reached without changing those objects. Executing
         self.core_section()
         self.graph_section()
         e = self.env
+        t = self.torch
+        torch_env = (f"{t['torch']} (separate process, CPython {t['python']}, {t['threads']} thread)" if t
+                     else "not measured")
+        torch_note = f"{t['torch']}, {e['torch_note']}" if t else "not measured: " + self.torch_missing()
         head = f"""# quarnel benchmarks
 
 Produced by `bench/run{' --quick' if e['quick'] else ''}{' --large' if e['large'] else ''}` on {e['date']}.
 Machine: {e['cpu']}, {e['cores']} cores, {e['memory']}; kernel {e['kernel']}, {e['glibc']}; CPython {e['python']},
-pybind11 {e['pybind11']}, NumPy {e['numpy'] or 'not installed'}, PyTorch {e['torch'] or 'not installed'}.
+pybind11 {e['pybind11']}, NumPy {e['numpy'] or 'not installed'}, PyTorch {torch_env}.
 Other work may run on the machine at the same time: figures are medians over interleaved rounds, and ratios are taken
 between figures measured side by side.
 
@@ -443,7 +477,7 @@ between figures measured side by side.
         notes = bounds + f"""
 ## Notes
 
-- PyTorch: {e['torch_note'] if not e['torch'] else 'measured as installed in .venv.'}
+- PyTorch: {torch_note}
 - Page faults on this machine cost about {self.page_fault_ns:,.0f} ns per 4 KiB page. The graph keeps every
   recorded add (about 390 bytes) and every executed result (96 bytes) for the life of the process, so recording
   and executing touch new memory all the time; the "warm" heap rows of the graph section show the cost without
