@@ -11,7 +11,6 @@ builds its cases.
 from __future__ import annotations
 
 import argparse
-import ctypes
 import statistics
 import sys
 
@@ -38,10 +37,10 @@ ROWS = [
      "operator, new object", 2.0,
      "na + nb", "ta + tb"),
     ("execute", "execute(x), x = a + b just made", "execute(x)", "fexecute(x)",
-     "function taking one object", 4.0,
+     "function taking one object", 3.0,
      None, None),
     ("execute_cold", "execute(x), x made 16384 adds earlier", "execute(x)", "fexecute(x)",
-     "function taking one object", None,
+     "function taking one object", 6.0,
      None, None),
     ("shape", "t.shape", "a.shape", "fa.shape",
      "property, new list of 2 ints", 1.3,
@@ -70,26 +69,6 @@ FLOOR_BASICS = [
     ("trivial_ctor", "Bare()", "Bare()"),
     ("take_obj", "take_obj(fa)", "take_obj(fa)"),
 ]
-
-
-def warm_heap(nbytes: int) -> None:
-    """The graph keeps every add and every executed result, so adds and
-    executes keep touching memory for the first time, and page faults are
-    slow on some machines. This has malloc keep freed memory and hands it a
-    block with every page present, which leaves the cost of the calls
-    themselves."""
-    libc = ctypes.CDLL(None)
-    libc.malloc.restype = ctypes.c_void_p
-    libc.malloc.argtypes = [ctypes.c_size_t]
-    libc.free.argtypes = [ctypes.c_void_p]
-    M_TRIM_THRESHOLD, M_MMAP_MAX = -1, -4
-    if not (libc.mallopt(M_MMAP_MAX, 0) and libc.mallopt(M_TRIM_THRESHOLD, 2**31 - 1)):
-        sys.exit("latency: mallopt refused the warm-heap settings")
-    block = libc.malloc(nbytes)
-    if not block:
-        sys.exit("latency: no memory for the warm heap")
-    ctypes.memset(block, 1, nbytes)
-    libc.free(block)
 
 
 def rounds_and_target(quick: bool) -> tuple[int, int]:
@@ -138,16 +117,9 @@ def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--json")
-    ap.add_argument("--warm-heap", action="store_true",
-                    help="only the add and execute rows, with the heap's pages faulted in beforehand")
     args = ap.parse_args()
-    if args.warm_heap:
-        warm_heap(2 << 30)
     rounds, target = rounds_and_target(args.quick)
     cases = build_cases()
-    if args.warm_heap:
-        keep = ("add", "execute", "execute_cold")
-        cases = [c for c in cases if c.key.split("/")[0] in ("quarnel", "floor") and c.key.split("/")[1] in keep]
     # The graph keeps every add for the life of the process, and its size
     # bears on what an add costs: the report states it.
     def recorded_adds() -> int:

@@ -136,7 +136,7 @@ void Executor::run() {
     // three misses in a row once the graph outgrows the caches. The schedule
     // is known, so each is fetched some nodes ahead, each stage reading what
     // the stage before fetched.
-    constexpr size_t AHEAD = 8;
+    constexpr size_t AHEAD = 16;
     const size_t count = order_.size();
     for (size_t i = 0; i < count; ++i) {
         if (i + 2 * AHEAD < count) __builtin_prefetch(&order_[i + 2 * AHEAD]->output);
