@@ -23,7 +23,7 @@ from harness import emit_json
 SETTLE_BYTES_PER_NODE = 480
 
 METRICS = ("record_ns_per_node", "record_bytes_per_node", "execute_ns_per_node", "execute_bytes_per_node",
-           "rerun_ns_per_node", "walk_ns_per_node", "record_execute_s", "peak_bytes")
+           "rerun_ns_per_node", "walk_ns_per_node", "record_execute_s", "peak_bytes", "huge_page_bytes")
 
 
 def main() -> None:

@@ -154,16 +154,26 @@ void Executor::run() {
 
 void execute(const Tensor& t) {
     const Graph& graph = default_graph();
+    const TensorImpl* body = t.impl().get();
+    if (body == nullptr) return;
+    graph.prefetch_producer(body);
     Node* producer = graph.find(t);
     if (producer == nullptr) return;
     Executor executor;
     // The usual request, a result whose operands have no producers, has the
-    // node alone as its schedule: run it without walking.
+    // node alone as its schedule: run it without walking. A regular graph
+    // recorded those producers beside the node (NO_INPUT and NO_PRODUCER
+    // are the two largest values; UNRECORDED lies below them).
     bool alone = true;
-    for (const Tensor& input : producer->inputs) {
-        if (graph.find(input) != nullptr) {
-            alone = false;
-            break;
+    if (!graph.irregular_) {
+        const Graph::WalkEntry& entry = graph.entry(graph.id_of(producer));
+        alone = entry.producers[0] >= Graph::NO_INPUT && entry.producers[1] >= Graph::NO_INPUT;
+    } else {
+        for (const Tensor& input : producer->inputs) {
+            if (graph.find(input) != nullptr) {
+                alone = false;
+                break;
+            }
         }
     }
     if (alone) {

@@ -72,6 +72,7 @@ public:
 
 private:
     friend class Executor;
+    friend void execute(const Tensor& t);
     friend detail::PendingArena& detail::pending_arena();
 
     // Values of a recorded producer; ids stay below them (they are int32).
@@ -121,6 +122,18 @@ private:
         return id == NO_PRODUCER ? nullptr : &node(id);
     }
     Node* find_other(const TensorImpl* body) const;
+    // Starts fetching what executing body's producer reads: its node, its
+    // walk entry and body's storage. A result made long ago has left the
+    // caches, and these are misses that would otherwise come one by one.
+    void prefetch_producer(const TensorImpl* body) const {
+        __builtin_prefetch(body->storage().get());
+        const uint32_t id = body->producer_.node;
+        if (id >= size_) return;
+        const Node* n = &node(id);
+        __builtin_prefetch(n);
+        __builtin_prefetch(reinterpret_cast<const char*>(n) + sizeof(Node) - 1);
+        __builtin_prefetch(&entry(id));
+    }
     // The producer of a new node's input, which from now on counts as consumed.
     uint32_t record_input(const Tensor& input);
     // Starts a walk: the number it stamps into the entries it reaches.

@@ -21,7 +21,7 @@ void* map_chunk(bool huge) {
     void* chunk = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
     // Advice only: without it the chunk is still good, on small pages.
-    if (huge && false) (void)madvise(chunk, CHUNK_BYTES, MADV_HUGEPAGE);
+    if (huge) (void)madvise(chunk, CHUNK_BYTES, MADV_HUGEPAGE);
 #else
     (void)huge;
 #endif
