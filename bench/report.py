@@ -479,10 +479,12 @@ between figures measured side by side.
         walk_small = min(r["walk_ns_per_node"] for r in g if r["n"] == min(x["n"] for x in g))
         add_bound = ""
         if self.lat["ratio"]["add"] > 2.0:
-            add_bound = f"""- **Lazy add from Python.** Of an add's cost beyond the floor's operator, the recording itself is about
-  825 instructions (callgrind, C++), of which malloc's path for a new block (the input list, which the
-  interface fixes as a `std::vector`, and which nothing ever frees, so no freed block is at hand) is about
-  190; the rest is the 324 bytes of new memory each add keeps (above).
+            add_bound = f"""- **Lazy add from Python.** Beyond the floor's operator, an add runs about 825 instructions of its own
+  (callgrind, C++), of which malloc's path for a new block (the input list, which the interface fixes as a
+  `std::vector` and which nothing ever frees, so no freed block is at hand) is about 190; and it keeps 324
+  bytes of new memory, which the kernel charges for as it hands out pages (about
+  {324 * self.page_fault_ns / 4096:,.0f} ns an add at this machine's {self.page_fault_ns:,.0f} ns per 4 KiB
+  page; more again where the host has to back the memory anew, see below).
 """
         bounds = f"""## What bounds the missed targets
 

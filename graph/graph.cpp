@@ -30,9 +30,7 @@ Node* Graph::add_node(std::string name, Op op, std::vector<Tensor> inputs, Tenso
     if (id / PER_CHUNK == chunks_.size()) {
         // Both steps may throw; neither changes the graph.
         chunks_.reserve(chunks_.size() + 1);
-        // The first chunk's 2 MiB would be resident at once on a huge page,
-        // which a small program would never fill.
-        chunks_.emplace_back(static_cast<Chunk*>(detail::map_chunk(!chunks_.empty())));
+        chunks_.emplace_back(static_cast<Chunk*>(detail::map_chunk()));
     }
     // Nothing below throws until the node is recorded.
     Chunk& home = *chunks_[id / PER_CHUNK];

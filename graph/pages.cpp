@@ -7,7 +7,7 @@
 
 namespace quarnel::detail {
 
-void* map_chunk(bool huge) {
+void* map_chunk() {
     // mmap aligns to pages only: map twice the size, keep the aligned middle.
     const size_t span = 2 * CHUNK_BYTES;
     void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -18,14 +18,7 @@ void* map_chunk(bool huge) {
     if (const uintptr_t tail = start + span - (aligned + CHUNK_BYTES); tail > 0) {
         munmap(reinterpret_cast<void*>(aligned + CHUNK_BYTES), tail);
     }
-    void* chunk = reinterpret_cast<void*>(aligned);
-#ifdef MADV_HUGEPAGE
-    // Advice only: without it the chunk is still good, on small pages.
-    if (huge) (void)madvise(chunk, CHUNK_BYTES, MADV_HUGEPAGE);
-#else
-    (void)huge;
-#endif
-    return chunk;
+    return reinterpret_cast<void*>(aligned);
 }
 
 void unmap_chunk(void* chunk) noexcept { munmap(chunk, CHUNK_BYTES); }

@@ -48,12 +48,9 @@ void* PendingArena::allocate_in_new_chunk(size_t bytes, size_t align) {
 void PendingArena::release(void* object) noexcept { drop(header_of(object), 1); }
 
 void PendingArena::open_chunk() {
-    // Small programs keep few results: only from the second chunk on is a
-    // whole huge page worth committing at once.
-    void* chunk = map_chunk(opened_ > 0);
+    void* chunk = map_chunk();
     retire_chunk();
     new (chunk) ChunkHeader{OPEN_CHARGE};
-    ++opened_;
     chunk_ = chunk;
     next_ = static_cast<char*>(chunk) + FIRST_OBJECT;
     end_ = static_cast<char*>(chunk) + CHUNK_BYTES;

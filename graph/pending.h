@@ -1,9 +1,8 @@
 // Pending results: the body and the storage of every lazy result are kept by
 // the graph for the life of the process, so they are carved one after the
 // other out of graph-owned chunks instead of taking two heap blocks each.
-// That saves the allocator's headers and calls, keeps results that were
-// recorded together next to each other for the walks, and lets the chunks
-// sit on huge pages.
+// That saves the allocator's headers and calls, and keeps results that were
+// recorded together next to each other for the walks.
 //
 // A result may outlive the graph (a handle held elsewhere at exit), so each
 // chunk counts the objects still alive in it and gives itself back when the
@@ -50,7 +49,6 @@ private:
     char* next_ = nullptr;
     char* end_ = nullptr;
     uint64_t served_ = 0;    // objects handed out from chunk_
-    uint64_t opened_ = 0;    // chunks opened so far; the first stays on small pages
 };
 
 // The arena of the process-wide graph (defined in graph/graph.h).

@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <string>
 
 #include <algorithm>
 #include <fstream>
@@ -76,36 +72,6 @@ TEST(PendingTest, ChunksGoBackWhenTheirObjectsDie) {
     const Tensor after = detail::make_pending(Shape(U{5}), Dtype::INT32, Device::CPU);
     EXPECT_EQ(after.numel(), 5);
     EXPECT_FALSE(after.allocated());
-}
-
-// The VmFlags of the mapping that holds address, from /proc/self/smaps.
-std::string mapping_flags(const void* address) {
-    std::ifstream smaps("/proc/self/smaps");
-    const auto at = reinterpret_cast<uintptr_t>(address);
-    std::string line;
-    bool inside = false;
-    while (std::getline(smaps, line)) {
-        unsigned long start = 0, end = 0;
-        if (std::sscanf(line.c_str(), "%lx-%lx ", &start, &end) == 2 && line.find('-') < 17) {
-            inside = start <= at && at < end;
-        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
-            return line;
-        }
-    }
-    return "";
-}
-
-// Past the first chunk, the arena asks for huge pages (whether the kernel has
-// one to give is its own affair; the advice shows in the mapping's flags).
-TEST(PendingTest, LaterChunksAreAdvisedHugePages) {
-#ifndef MADV_HUGEPAGE
-    GTEST_SKIP() << "no huge-page advice on this platform";
-#endif
-    std::vector<Tensor> made;
-    for (int i = 0; i < 30'000; ++i) made.push_back(detail::make_pending(Shape(U{1}), Dtype::INT32, Device::CPU));
-    const std::string flags = mapping_flags(made.back().impl().get());
-    ASSERT_FALSE(flags.empty()) << "no mapping holds the body";
-    EXPECT_NE(flags.find(" hg"), std::string::npos) << flags;
 }
 
 }  // namespace
