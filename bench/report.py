@@ -504,7 +504,10 @@ between figures measured side by side.
   at the smallest N); running the schedule again must read three cache lines per node to find each result
   allocated (the node's output handle, the body, the storage: nothing may be cached, since a body can be
   reassigned), which it prefetches along the schedule and which then runs at the memory's bandwidth once
-  the graph no longer fits the caches, where at small N the same lines are in the cache.
+  the graph no longer fits the caches, where at small N the same lines are in the cache. At 10^7 nodes the
+  graph's gigabytes on small pages also miss the TLB: with its chunks advised as huge pages, a re-execute of
+  the 10^7 chain ran at 46 instead of 81 ns a node, but recording on this machine then cost 532 instead of
+  152 ns a node (huge pages here come from memory the host must back anew), so the chunks are not advised.
 - **ones against memset 0 at 64 MiB and up (warm).** This machine writes zeros faster than any other value at
   those sizes: memset with the byte 0x3f runs no faster than `ones` (fill table, and the 0x3f columns).
 - **Non-contiguous copies of 16-byte rows and of every other element, 8-byte elements.** The copy reads every
