@@ -14,8 +14,10 @@ The malloc regime is set for the whole process before anything runs:
 
 Columns: the C floor (aligned allocation + memset + free, through the floor
 module; with the byte 0, with 0x3f, and with 0 behind zeros' argument
-shape), _quarnel's zeros and ones, NumPy's zeros (calloc: lazy where the
-block is fresh), zeros with one write per 4 KiB page, and ones. All fp32.
+shape), the same with huge pages (aligned to 2 MiB, whole pages, advised),
+_quarnel's zeros and ones, NumPy's zeros (calloc: lazy where the block is
+fresh), zeros with one write per 4 KiB page, ones, and empty with one write
+per page. All fp32.
 PyTorch's zeros and ones are measured by torch_side.py, which takes its
 sizes, rounds and regimes from here.
 """
@@ -76,9 +78,10 @@ def main() -> None:
     except ImportError:
         np = None
 
-    names = {"floor": fl.alloc_memset_free, "floors": fl.alloc_memset_free_shaped, "Z": q.Tensor.zeros,
-             "O": q.Tensor.ones}
+    names = {"floor": fl.alloc_memset_free, "floors": fl.alloc_memset_free_shaped,
+             "floorh": fl.alloc_memset_free_huge, "Z": q.Tensor.zeros, "O": q.Tensor.ones}
     cols = [("floor", "floor(nb)"), ("floor_nonzero", "floor(nb, 0x3f)"), ("floor_shaped", "floors([n])"),
+            ("floor_huge", "floorh(nb)"), ("floor_huge_nonzero", "floorh(nb, 0x3f)"),
             ("quarnel_zeros", "Z([n])"), ("quarnel_ones", "O([n])")]
     if np is not None:
         f32 = np.float32
@@ -87,8 +90,13 @@ def main() -> None:
             z = np.zeros(n, f32)
             z[::1024] = 0  # one write per 4 KiB page
 
-        names.update(npz=np.zeros, npo=np.ones, f32=f32, npzt=np_zeros_touched)
-        cols += [("numpy_zeros", "npz(n, f32)"), ("numpy_zeros_touched", "npzt(n)"), ("numpy_ones", "npo(n, f32)")]
+        def np_empty_touched(n: int) -> None:
+            e = np.empty(n, f32)
+            e[::1024] = 0
+
+        names.update(npz=np.zeros, npo=np.ones, f32=f32, npzt=np_zeros_touched, npet=np_empty_touched)
+        cols += [("numpy_zeros", "npz(n, f32)"), ("numpy_zeros_touched", "npzt(n)"), ("numpy_ones", "npo(n, f32)"),
+                 ("numpy_empty_touched", "npet(n)")]
 
     results = []
     for nb in sizes(args.quick):

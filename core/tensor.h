@@ -133,6 +133,12 @@ private:
 // then does a negative count return without writing.
 void fill_ones(void* data, Dtype dtype, long long count);
 
+namespace detail {
+// Sets nbytes at data to zero, leaving whole pages that are not resident to
+// the kernel's zero-fill instead of faulting them in to write them.
+void fill_zeros(void* data, size_t nbytes);
+}  // namespace detail
+
 // Throws std::invalid_argument "view/reshape: <message>".
 [[noreturn]] void bad_reshape(const char* message);
 // The one unknown size when the known sizes multiply to `known` and the whole

@@ -6,7 +6,11 @@
 //
 // Prints one JSON object per result. Every variant that allocates does so
 // the same way (aligned block, freed after use) with warm malloc settings,
-// so the figures compare fills and copies, not page faults.
+// so the figures compare fills and copies, not page faults; except the
+// first-touch section, which measures just that, for large blocks.
+#include <malloc.h>
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -218,10 +222,79 @@ void bench_strided(size_t bytes, int rounds) {
     }
 }
 
+// A block aligned to 2 MiB spanning whole 2 MiB pages, advised as huge
+// pages: what the library does from 4 MiB up, as plain C.
+void* huge_block(size_t nbytes) {
+    constexpr size_t page = 2 * MiB;
+    const size_t length = (nbytes + page - 1) & ~(page - 1);
+    void* block = nullptr;
+    if (posix_memalign(&block, page, length) != 0) throw std::bad_alloc();
+    (void)madvise(block, length, MADV_HUGEPAGE);
+    return block;
+}
+
+// One write per 4 KiB page: the least that using new memory takes.
+void touch_pages(void* p, size_t bytes) {
+    for (size_t i = 0; i < bytes; i += 4096) static_cast<volatile char*>(p)[i] = 0;
+}
+
+// Large blocks on first touch: every call gets fresh pages from the system,
+// as a new tensor in a running program does (main has malloc map each block
+// and unmap it on free, with a fixed threshold that frees do not raise).
+void bench_first_touch(const std::vector<size_t>& sizes, int rounds) {
+    for (size_t bytes : sizes) {
+        const uint64_t n = bytes / 4;
+        const Shape shape({n});
+        // The copy's source: a window of 4 KiB rows out of a storage twice as wide.
+        constexpr uint64_t row = 1024;
+        auto wide = std::make_shared<Storage>(2 * n, Dtype::FLOAT32, Device::CPU);
+        std::memset(wide->data(), 5, 2 * bytes);
+        const TensorImpl window(wide, Shape({n / row, row}), Strides({2 * row, 1}), 0);
+        void* from = aligned_block(bytes);
+        std::memset(from, 6, bytes);
+        const int64_t target = 20'000'000;
+        const auto m = bench::interleave(
+            {
+                [&] { return per_call([&] {
+                    const Tensor t(shape, Dtype::FLOAT32, Device::CPU);
+                    touch_pages(t.storage()->data(), bytes);
+                }, target); },
+                [&] { return per_call([&] {
+                    const Tensor t = Tensor::zeros(shape, Dtype::FLOAT32, Device::CPU);
+                    touch_pages(t.storage()->data(), bytes);
+                }, target); },
+                [&] { return per_call([&] {
+                    Graph graph;
+                    const Tensor pending(shape, Dtype::FLOAT32, Device::CPU, false);
+                    Executor().execute(graph.add_node("ADD", Op::ADD, {}, pending));
+                    touch_pages(pending.storage()->data(), bytes);
+                }, target); },
+                [&] { return per_call([&] { void* b = aligned_block(bytes); touch_pages(b, bytes); std::free(b); }, target); },
+                [&] { return per_call([&] { void* b = huge_block(bytes); touch_pages(b, bytes); std::free(b); }, target); },
+                time_library_copy(window, target),
+                time_alloc_memcpy_free(from, bytes, target),
+                [&] { return per_call([&] {
+                    void* b = huge_block(bytes);
+                    std::memcpy(b, from, bytes);
+                    bench::keep(b);
+                    std::free(b);
+                }, target); },
+            },
+            rounds);
+        bench::Json("first_touch").str("size", size_name(bytes)).num("bytes", static_cast<double>(bytes))
+            .num("tensor_ns", m[0]).num("zeros_ns", m[1]).num("execute_ns", m[2]).num("floor_touch_ns", m[3])
+            .num("floor_huge_touch_ns", m[4]).num("copy_ns", m[5]).num("floor_memcpy_ns", m[6])
+            .num("floor_huge_memcpy_ns", m[7]).print();
+        std::free(from);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    // bench_core [--quick] [fill] [copy] [strided]: the named sections, or all.
+    // bench_core [--quick] [fill] [copy] [strided]: the named sections, or all;
+    // bench_core [--quick] first-touch: that section alone, in a process whose
+    // heap has held nothing warm.
     bool quick = false;
     std::vector<std::string> sections;
     for (int i = 1; i < argc; ++i) {
@@ -231,6 +304,15 @@ int main(int argc, char** argv) {
         } else {
             sections.push_back(arg);
         }
+    }
+    if (sections == std::vector<std::string>{"first-touch"}) {
+        mallopt(M_MMAP_THRESHOLD, 128 * KiB);
+        mallopt(M_TRIM_THRESHOLD, 128 * KiB);
+        mallopt(M_TOP_PAD, 0);
+        std::vector<size_t> large = {16 * MiB, 64 * MiB};
+        if (!quick) large.insert(large.end(), {256 * MiB, 1024 * MiB});
+        bench_first_touch(large, quick ? 3 : 5);
+        return 0;
     }
     const auto wanted = [&](const char* name) {
         return sections.empty() || std::find(sections.begin(), sections.end(), name) != sections.end();

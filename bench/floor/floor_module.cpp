@@ -8,6 +8,8 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +52,19 @@ void alloc_fill_free(size_t nbytes, int byte) {
     if (posix_memalign(&block, 16, (nbytes + 15) & ~size_t{15}) != 0) throw std::bad_alloc();
     std::memset(block, byte, nbytes);
     // Keeps the fill from being dropped as a dead store before free.
+    asm volatile("" : : "r"(block) : "memory");
+    std::free(block);
+}
+
+// The same with huge pages, as the library allocates blocks from 4 MiB up:
+// aligned to 2 MiB, whole 2 MiB pages, advised.
+void alloc_fill_free_huge(size_t nbytes, int byte) {
+    constexpr size_t page = size_t{2} << 20;
+    void* block = nullptr;
+    const size_t length = (nbytes + page - 1) & ~(page - 1);
+    if (posix_memalign(&block, page, length) != 0) throw std::bad_alloc();
+    (void)madvise(block, length, MADV_HUGEPAGE);
+    std::memset(block, byte, nbytes);
     asm volatile("" : : "r"(block) : "memory");
     std::free(block);
 }
@@ -105,6 +120,8 @@ PYBIND11_MODULE(_bench_floor, m) {
     // The C floors of zeros and ones.
     m.def("alloc_memset_free", [](size_t nbytes, int value) { alloc_fill_free(nbytes, value); }, py::arg("nbytes"),
           py::arg("value") = 0);
+    m.def("alloc_memset_free_huge", [](size_t nbytes, int value) { alloc_fill_free_huge(nbytes, value); },
+          py::arg("nbytes"), py::arg("value") = 0);
     // The same behind zeros' own argument shape (a list of sizes of 4-byte
     // elements and two defaulted enums), so that only the memory work differs.
     m.def(

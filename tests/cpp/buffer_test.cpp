@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <stdexcept>
 #include <utility>
 
@@ -92,6 +99,82 @@ TEST(BufferTest, MoveAssignmentReleasesTheTargetsBlock) {
     target = std::move(empty);
     EXPECT_EQ(target.base(), nullptr);
     EXPECT_EQ(target.size(), 0U);
+}
+
+constexpr size_t MiB = size_t{1} << 20;
+
+// The VmFlags line of the mapping that holds address, from /proc/self/smaps.
+std::string mapping_flags(const void* address) {
+    std::ifstream smaps("/proc/self/smaps");
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    std::string line;
+    bool inside = false;
+    while (std::getline(smaps, line)) {
+        unsigned long start = 0, end = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx ", &start, &end) == 2 && line.find('-') < 17) {
+            inside = start <= at && at < end;
+        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+            return line;
+        }
+    }
+    return "";
+}
+
+// From 4 MiB a block starts on a 2 MiB page and asks for huge pages, and
+// keeps every promise of a smaller one: the size as asked, every byte to it
+// written and read back, moves that carry it, one release (the sanitizers
+// would see a second).
+TEST(BufferTest, LargeBlocks) {
+    for (size_t n : {4 * MiB - 1, 4 * MiB, 4 * MiB + 1, 5 * MiB + 3, 33 * MiB}) {
+        SCOPED_TRACE(n);
+        Buffer b(n, Device::CPU);
+        EXPECT_EQ(b.size(), n);
+        ASSERT_NE(b.base(), nullptr);
+        EXPECT_TRUE(aligned16(b.base()));
+        auto* bytes = static_cast<unsigned char*>(b.base());
+        for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 1);
+        size_t wrong = 0;
+        for (size_t i = 0; i < n; ++i) wrong += bytes[i] != static_cast<unsigned char>(i * 7 + 1);
+        EXPECT_EQ(wrong, 0U);
+#ifdef MADV_HUGEPAGE
+        if (n >= 4 * MiB) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(b.base()) % (2 * MiB), 0U);
+            const std::string flags = mapping_flags(b.base());
+            EXPECT_NE(flags.find(" hg"), std::string::npos) << flags;
+        }
+#endif
+        Buffer moved(std::move(b));
+        EXPECT_EQ(moved.base(), bytes);
+        EXPECT_EQ(moved.size(), n);
+        EXPECT_EQ(b.base(), nullptr);  // NOLINT(bugprone-use-after-move)
+        Buffer target(64, Device::CPU);
+        target = std::move(moved);
+        EXPECT_EQ(target.base(), bytes);
+        EXPECT_EQ(bytes[n - 1], static_cast<unsigned char>((n - 1) * 7 + 1));
+    }
+}
+
+// Large tensors give their memory back when they die: the resident set
+// returns to where it was after ten 256 MiB tensors come and go (ones, which
+// writes every page; zeros of a fresh block leaves its pages to the kernel).
+TEST(BufferTest, LargeBlocksGoBackToTheSystem) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
+#endif
+    const auto resident = [] {
+        std::ifstream statm("/proc/self/statm");
+        size_t total = 0, pages = 0;
+        statm >> total >> pages;
+        return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    };
+    const size_t before = resident();
+    size_t most = 0;
+    for (int i = 0; i < 10; ++i) {
+        const Tensor t = Tensor::ones(Shape(std::vector<uint64_t>{64 * MiB}), Dtype::FLOAT32, Device::CPU);
+        most = std::max(most, resident());
+    }
+    EXPECT_GT(most, before + 200 * MiB);
+    EXPECT_LT(resident(), before + 16 * MiB);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -58,6 +60,37 @@ TEST(TensorTest, FactoriesWriteZerosAndOnes) {
             EXPECT_EQ(empty.storage()->data(), nullptr);
         }
     }
+}
+
+// Large zero fills leave pages that are not resident to the kernel and write
+// the others: a block with written and untouched runs of pages, cut at odd
+// ends, must read as all zero afterwards, and nothing outside it may change.
+TEST(TensorTest, LargeZeroFills) {
+    constexpr size_t PAGE = 4096, LEN = 9 << 20;
+    Buffer block(LEN, Device::CPU);
+    auto* bytes = static_cast<unsigned char*>(block.base());
+    for (size_t page = 0; page < LEN / PAGE; ++page) {
+        if (page % 7 < 3 || page % 64 == 63) std::memset(bytes + page * PAGE, 0xA5, PAGE);  // resident, dirty
+    }
+    const struct { size_t from, to; } cuts[] = {{0, LEN}, {3, LEN - 5}, {PAGE + 1, 5 << 20}};
+    for (const auto& cut : cuts) {
+        SCOPED_TRACE(cut.from);
+        bytes[cut.from - (cut.from > 0)] = 0x5A;  // just before the range (or the range's first byte)
+        if (cut.to < LEN) bytes[cut.to] = 0x5A;
+        detail::fill_zeros(bytes + cut.from, cut.to - cut.from);
+        size_t nonzero = 0;
+        for (size_t i = cut.from; i < cut.to; ++i) nonzero += bytes[i] != 0;
+        EXPECT_EQ(nonzero, 0U);
+        if (cut.from > 0) {
+            EXPECT_EQ(bytes[cut.from - 1], 0x5A);
+        }
+        if (cut.to < LEN) {
+            EXPECT_EQ(bytes[cut.to], 0x5A);
+        }
+    }
+    const Tensor z = Tensor::zeros(Shape(U{3 << 20}), Dtype::FLOAT64, Device::CPU);
+    const auto* data = static_cast<const unsigned char*>(z.storage()->data());
+    EXPECT_EQ(std::count(data, data + z.storage()->nbytes(), 0), static_cast<long>(z.storage()->nbytes()));
 }
 
 TEST(TensorTest, FillOnes) {
