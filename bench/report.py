@@ -302,6 +302,13 @@ write per page, what every buffer did before; the huge-page C floor aligns to 2 
 
 `zeros` from Python writes nothing on a fresh block, so its figure is that of allocating and freeing; the
 C++ column with one write per page is the one to set beside NumPy's `zeros` with a write per page.
+
+In a heap that never maps blocks (the warm settings of the C++ copy benchmarks), glibc's aligned allocation
+cannot reuse the space a freed block of the same size leaves until enough freed blocks have merged: the
+first few dozen copies of a size land on fresh memory (about 0.4 GB/s here, and up to some twenty blocks'
+worth of memory held meanwhile), then reuse settles and the copies run faster than with 16-byte alignment.
+The copy benchmarks run each copy that long before timing it. With glibc's default settings the block's
+space is reused at once.
 """)
 
     # --- C++ microbenchmarks ----------------------------------------------
