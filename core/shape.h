@@ -19,6 +19,16 @@ public:
     // a signed 64-bit value.
     Shape(const std::vector<uint64_t>& dims);  // NOLINT(google-explicit-constructor)
     explicit Shape(std::span<const uint64_t> dims);
+    // Member by member, never as a whole: a body keeps its producer link in a
+    // shape's tail padding (see TensorImpl), and the graph writes that link
+    // while other threads may be copying the body. A copy of the whole object
+    // reads the padding too, which is a data race with that write.
+    Shape(const Shape& other) noexcept : dims_(other.dims_), rank_(other.rank_) {}
+    Shape& operator=(const Shape& other) noexcept {
+        dims_ = other.dims_;
+        rank_ = other.rank_;
+        return *this;
+    }
 
     unsigned rank() const { return rank_; }
     // No range check: 0 <= i < MAX_RANK; positions at or past rank() read 0.

@@ -18,6 +18,38 @@ using quarnel::Dtype;
 using quarnel::Shape;
 using quarnel::Tensor;
 
+namespace pybind11::detail {
+
+// An object that the class's __new__ made and whose __init__ never ran holds
+// no C++ value, and pybind11 would pass fresh, uninitialised memory in its
+// place. Every parameter of these types, self included, refuses such an
+// object instead.
+template <typename T, typename Base, const char* Message>
+class initialised_only : public Base {
+public:
+    bool load(handle src, bool convert) {
+        static const type_info* const info = get_type_info(typeid(T));
+        if (info != nullptr && PyObject_TypeCheck(src.ptr(), info->type)) {
+            const value_and_holder v_h = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(info, false);
+            if (v_h.inst != nullptr && !v_h.holder_constructed()) throw type_error(Message);
+        }
+        return Base::load(src, convert);
+    }
+};
+
+inline constexpr char TENSOR_UNINITIALISED[] = "Tensor: __init__ was never called on this object";
+inline constexpr char DTYPE_UNINITIALISED[] = "Dtype: __init__ was never called on this object";
+inline constexpr char DEVICE_UNINITIALISED[] = "Device: __init__ was never called on this object";
+
+template <>
+class type_caster<Tensor> : public initialised_only<Tensor, type_caster_base<Tensor>, TENSOR_UNINITIALISED> {};
+template <>
+class type_caster<Dtype> : public initialised_only<Dtype, type_caster_enum_type<Dtype>, DTYPE_UNINITIALISED> {};
+template <>
+class type_caster<Device> : public initialised_only<Device, type_caster_enum_type<Device>, DEVICE_UNINITIALISED> {};
+
+}  // namespace pybind11::detail
+
 namespace {
 
 // enum_ installs a __repr__ of its own; replacing the attribute (rather than

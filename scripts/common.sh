@@ -124,3 +124,26 @@ build_cpp() {
     fi
     cmake --build "$dir" -j 2
 }
+
+# ensure_clang: clang with libFuzzer and the LLVM tools (llvm-profdata, llvm-cov)
+# from Debian's packages, for the fuzz targets.
+ensure_clang() {
+    if command -v clang++ >/dev/null && command -v llvm-cov >/dev/null &&
+        [[ -n "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null | grep /)" ]] &&
+        [[ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]]; then
+        return 0
+    fi
+    if [[ "$(id -u)" != 0 ]] || ! command -v apt-get >/dev/null; then
+        echo "clang with libFuzzer is missing: install Debian's clang, libclang-rt-dev and llvm" >&2
+        return 1
+    fi
+    echo "== installing clang, libFuzzer and the LLVM tools"
+    apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang llvm >/dev/null
+    # The runtime libraries (libFuzzer, the sanitizers) are packaged per version.
+    local major
+    major="$(clang++ -dumpversion | cut -d. -f1)"
+    if apt-cache show "libclang-rt-$major-dev" >/dev/null 2>&1; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "libclang-rt-$major-dev" >/dev/null
+    fi
+}

@@ -2,6 +2,9 @@ import gc
 import os
 import sys
 import threading
+import time
+
+import pytest
 
 import _quarnel as q
 
@@ -76,6 +79,7 @@ def _churn(count):
         Tensor.ones([2, 8], q.FLOAT64).view([16])
 
 
+@pytest.mark.resident_set
 def test_tensors_never_added_are_released():
     _churn(10_000)  # warm-up: let the allocator and interpreter reach steady state
     gc.collect()
@@ -85,3 +89,66 @@ def test_tensors_never_added_are_released():
     growth = _rss_bytes() - before
     # Leaking even the 2 KiB buffers would add about 200 MB.
     assert growth < 20 * 2**20, f"RSS grew by {growth / 2**20:.1f} MiB"
+
+
+def test_eight_threads_mixing_calls_on_shared_tensors():
+    """Eight threads for about two seconds: views, reshapes, copies, properties,
+    text forms, failing calls, adds of the shared tensors and executes of their
+    own results, all on the same few tensors. Nothing raises but what each
+    failing call must, and every result is consistent afterwards."""
+    shared = [Tensor.ones([4, 6], q.INT64), Tensor.zeros([24], q.INT64), Tensor([2, 3, 4], q.INT64)]
+    before = [(t.shape, t.strides, t.nbytes(), t.allocated()) for t in shared]
+    start = threading.Barrier(8)
+    deadline = [0.0]
+    results, errors = [], []
+
+    def work(seed):
+        try:
+            start.wait()
+            executed, pending, views, rounds = [], [], [], 0
+            while time.monotonic() < deadline[0]:
+                t = shared[(seed + rounds) % len(shared)]
+                v = t.view([-1, 4]) if rounds % 2 else t.reshape([2, -1])
+                views.append(v)
+                assert (v.numel(), v.nbytes(), v.allocated(), v.is_contiguous()) == (24, 192, True, True)
+                assert t.contiguous().shape == t.shape and repr(v).startswith("quarnel.Tensor(shape=[")
+                assert t.dtype == q.INT64 and t.device == q.CPU and t.offset == 0
+                for call, exc in ((lambda: t.view([5, -1]), ValueError), (lambda: t + Tensor([3]), ValueError),
+                                  (lambda: Tensor([2], q.Dtype(8)), ValueError), (lambda: t.reshape(["x"]), TypeError),
+                                  (lambda: Tensor([2], device=q.CUDA), RuntimeError), (lambda: q.execute(v.shape), TypeError)):
+                    try:
+                        call()
+                    except exc:
+                        pass
+                    else:
+                        raise AssertionError("a failing call did not raise")
+                s = t + t.view(t.shape)
+                if rounds % 3 == 0:
+                    q.execute(s)
+                    executed.append(s)
+                else:
+                    pending.append(s)
+                rounds += 1
+            results.append((rounds, executed, pending, views))
+        except BaseException as exc:  # re-raised in the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch threads often so calls really interleave
+    try:
+        deadline[0] = time.monotonic() + 2.0
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert errors == []
+    assert len(results) == 8 and all(rounds > 0 for rounds, *_ in results)
+    for rounds, executed, pending, views in results:
+        assert len(executed) == (rounds + 2) // 3 and len(executed) + len(pending) == rounds
+        assert all(s.allocated() for s in executed)
+        assert not any(s.allocated() for s in pending)  # no one executed these
+        assert all(v.numel() == 24 and v.allocated() for v in views)
+    assert [(t.shape, t.strides, t.nbytes(), t.allocated()) for t in shared] == before
