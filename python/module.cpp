@@ -29,9 +29,17 @@ class initialised_only : public Base {
 public:
     bool load(handle src, bool convert) {
         static const type_info* const info = get_type_info(typeid(T));
-        if (info != nullptr && PyObject_TypeCheck(src.ptr(), info->type)) {
-            const value_and_holder v_h = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(info, false);
-            if (v_h.inst != nullptr && !v_h.holder_constructed()) throw type_error(Message);
+        if (info != nullptr) {
+            PyObject* obj = src.ptr();
+            auto* inst = reinterpret_cast<instance*>(obj);
+            // Every call passes its arguments through here: an object of the
+            // exact class with the simple layout keeps the flag inline.
+            if (Py_TYPE(obj) == info->type && inst->simple_layout) {
+                if (!inst->simple_holder_constructed) throw type_error(Message);
+            } else if (PyObject_TypeCheck(obj, info->type)) {
+                const value_and_holder v_h = inst->get_value_and_holder(info, false);
+                if (v_h.inst != nullptr && !v_h.holder_constructed()) throw type_error(Message);
+            }
         }
         return Base::load(src, convert);
     }
