@@ -6,6 +6,7 @@ pending result made before stays pending, and its execute still works after.
 That a failing add records nothing is checked by test_leaks.py, where a few
 hundred thousand of them must not grow the resident set.
 """
+import copy
 import math
 import sys
 
@@ -367,3 +368,12 @@ def test_subclass_that_skips_init_is_refused():
 
     with pytest.raises(TypeError, match="must be called when overriding __init__"):
         Careless()
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy], ids=["copy", "deepcopy"])
+def test_copying_a_tensor_is_refused(copier):
+    # The copy protocol would make the object through __new__ alone, with no tensor inside.
+    t = Tensor([2, 3])
+    with pytest.raises(TypeError, match="cannot pickle"):
+        copier(t)
+    assert t.shape == [2, 3]
