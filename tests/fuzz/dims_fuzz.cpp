@@ -75,20 +75,6 @@ std::vector<uint64_t> model_strides(const std::vector<uint64_t>& shape) {
     return strides;
 }
 
-// Densely packed: ignoring size-1 dimensions, each stride is the product of
-// the sizes inside it, modulo 2^64 as strides are (past 2^63 only beside a
-// size 0, where no element is addressed).
-bool model_contiguous(const std::vector<uint64_t>& shape, const std::vector<uint64_t>& strides) {
-    if (shape.size() != strides.size()) return false;
-    uint64_t inner = 1;
-    for (size_t i = shape.size(); i-- > 0;) {
-        if (shape[i] == 1) continue;
-        if (strides[i] != inner) return false;
-        inner *= shape[i];
-    }
-    return true;
-}
-
 long long draw_dim(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
         case 0: return in.ConsumeIntegralInRange<long long>(-3, 8);

@@ -20,6 +20,20 @@
 
 namespace quarnel::fuzz {
 
+// Densely packed: ignoring size-1 dimensions, each stride is the product of
+// the sizes inside it, modulo 2^64 as strides are (past 2^63 only beside a
+// size 0, where no element is addressed).
+inline bool model_contiguous(const std::vector<uint64_t>& shape, const std::vector<uint64_t>& strides) {
+    if (shape.size() != strides.size()) return false;
+    uint64_t inner = 1;
+    for (size_t i = shape.size(); i-- > 0;) {
+        if (shape[i] == 1) continue;
+        if (strides[i] != inner) return false;
+        inner *= shape[i];
+    }
+    return true;
+}
+
 [[noreturn]] inline void fail(const std::string& what) {
     std::fprintf(stderr, "FUZZ CHECK FAILED: %s\n", what.c_str());
     std::fflush(stderr);

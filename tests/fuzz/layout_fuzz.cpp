@@ -42,19 +42,7 @@ struct Layout {
         for (size_t k = 0; k < shape.size(); ++k) position = saturated(position + product(shape[k] - 1, stride(k)));
         return position;
     }
-    // Densely packed: ignoring size-1 dimensions, each stride is the product
-    // of the sizes inside it, modulo 2^64 as strides are (past 2^63 only
-    // beside a size 0, where no element is addressed).
-    bool contiguous() const {
-        if (shape.size() != strides.size()) return false;
-        uint64_t inner = 1;
-        for (size_t k = shape.size(); k-- > 0;) {
-            if (shape[k] == 1) continue;
-            if (strides[k] != inner) return false;
-            inner *= shape[k];
-        }
-        return true;
-    }
+    bool contiguous() const { return model_contiguous(shape, strides); }
     std::string text() const {
         return list_text(shape) + " / " + list_text(strides) + " + " + std::to_string(offset);
     }

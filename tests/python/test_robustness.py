@@ -11,6 +11,22 @@ import _quarnel as q
 Tensor = q.Tensor
 
 
+def _run_threads(work, count, before_start=lambda: None):
+    """Runs work(n) on count threads, switching between them often so that
+    their calls really interleave."""
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(count)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        before_start()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+
+
 def test_threads_adding_and_executing_at_once():
     workers, rounds = 8, 1500
     start = threading.Barrier(workers)
@@ -33,16 +49,7 @@ def test_threads_adding_and_executing_at_once():
         except BaseException as exc:  # re-raised in the main thread
             errors.append(exc)
 
-    threads = [threading.Thread(target=work, args=(n,)) for n in range(workers)]
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)  # switch threads often so calls really interleave
-    try:
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(interval)
+    _run_threads(work, workers)
     assert errors == []
     assert len(done) == workers * (rounds // 3 + 1)
     assert all(t.allocated() for t in done)
@@ -133,17 +140,7 @@ def test_eight_threads_mixing_calls_on_shared_tensors():
         except BaseException as exc:  # re-raised in the main thread
             errors.append(exc)
 
-    threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)  # switch threads often so calls really interleave
-    try:
-        deadline[0] = time.monotonic() + 2.0
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(interval)
+    _run_threads(work, 8, before_start=lambda: deadline.__setitem__(0, time.monotonic() + 2.0))
     assert errors == []
     assert len(results) == 8 and all(rounds > 0 for rounds, *_ in results)
     for rounds, executed, pending, views in results:
