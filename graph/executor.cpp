@@ -61,12 +61,7 @@ struct Executor::RecordedView {
     const Graph& graph;
     uint32_t epoch;
 
-    bool mark(uint32_t id) const {
-        uint32_t& mark = graph.entry(id).mark;
-        if (mark == epoch) return false;
-        mark = epoch;
-        return true;
-    }
+    bool mark(uint32_t id) const { return graph.stamp(id, epoch); }
     Node* node(uint32_t id) const { return &graph.node(id); }
     Step producer(uint32_t id, uint32_t input, uint32_t& out) const {
         const Graph::WalkEntry& entry = graph.entry(id);
@@ -96,11 +91,7 @@ struct Executor::EntryMarks {
 
     bool insert(Node* node) {
         const uint32_t id = graph.id_of(node);
-        if (id == Graph::NO_PRODUCER) return strays.insert(node).second;
-        uint32_t& mark = graph.entry(id).mark;
-        if (mark == epoch) return false;
-        mark = epoch;
-        return true;
+        return id == Graph::NO_PRODUCER ? strays.insert(node).second : graph.stamp(id, epoch);
     }
 };
 

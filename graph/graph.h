@@ -139,6 +139,13 @@ private:
     // Starts a walk: the number it stamps into the entries it reaches.
     // Walks must be serialised, as everything else on a graph is.
     uint32_t begin_walk() const;
+    // Marks node id as reached by the walk numbered epoch; false when it was already.
+    bool stamp(uint32_t id, uint32_t epoch) const {
+        uint32_t& mark = entry(id).mark;
+        if (mark == epoch) return false;
+        mark = epoch;
+        return true;
+    }
 
     std::vector<std::unique_ptr<Chunk, ChunkUnmap>> chunks_;  // node i in chunk i / PER_CHUNK
     uint32_t size_ = 0;                                       // node count; node i has id i
