@@ -1,6 +1,8 @@
-// quarnel: tensors with lazy evaluation. C++ users include only this header
-// and link quarnel::core.
+// quarnel: tensors with lazy evaluation. C++ users include only this header,
+// as <quarnel/quarnel.h>, and link quarnel::core.
 #pragma once
+
+#include <quarnel/version.h>
 
 #include "core/buffer.h"
 #include "core/dtype.h"

@@ -12,6 +12,12 @@ The malloc regime is set for the whole process before anything runs:
 - warm: nothing is mapped or trimmed, so freed blocks come back with their
   pages already present, and the figures are those of the fill itself.
 
+_quarnel keeps up to 16 MiB of released blocks of 4 MiB and more for the
+next request of the same length, whatever malloc does. So in the
+first-touch regime every column asks, from 4 MiB up, for eight lengths in
+turn, a page apart (the figures count their mean), and each call of ours
+maps fresh memory as well.
+
 Columns: the C floor (aligned allocation + memset + free, through the floor
 module; with the byte 0, with 0x3f, and with 0 behind zeros' argument
 shape), the same with huge pages (aligned to 2 MiB, whole pages, advised),
@@ -26,6 +32,7 @@ from __future__ import annotations
 
 import argparse
 import ctypes
+import itertools
 import re
 import statistics
 import sys
@@ -102,11 +109,17 @@ def main() -> None:
     for nb in sizes(args.quick):
         n = nb // 4
         scope = dict(names, nb=nb, n=n)
+        stmts, mean = dict(cols), nb
+        if args.regime == "first-touch" and nb >= 4 * MiB:
+            lengths = [n + k * 1024 for k in range(8)]
+            scope.update(ns=itertools.cycle(lengths), nbs=itertools.cycle([4 * x for x in lengths]))
+            stmts = {key: re.sub(r"\bnb\b", "next(nbs)", re.sub(r"\bn\b", "next(ns)", st)) for key, st in cols}
+            mean = 4 * sum(lengths) // len(lengths)
         cases = [Case(key, stmt, {k: v for k, v in scope.items() if k in re.findall(r"\w+", stmt)})
-                 for key, stmt in cols]
+                 for key, stmt in stmts.items()]
         r = rounds(nb, args.quick)
         res = run_rounds(cases, r, TARGET_NS)
-        row = {"bytes": nb, "rounds": r}
+        row = {"bytes": nb, "mean_bytes": mean, "rounds": r}
         for key, _ in cols:
             row[key + "_ns"] = statistics.median(res[key])
         results.append(row)

@@ -6,6 +6,7 @@ import datetime
 import json
 import os
 import platform
+import subprocess
 import sys
 
 TORCH_NOTE = (
@@ -35,7 +36,12 @@ def main() -> None:
         np_version = None
     import pybind11
 
+    here = os.path.dirname(os.path.abspath(__file__))
+    git = lambda *a: subprocess.run(["git", "-C", here, *a], capture_output=True, text=True).stdout.strip()  # noqa: E731
+    commit = git("rev-parse", "--short", "HEAD") + (" with uncommitted changes" if git("status", "--porcelain") else "")
+
     env = {
+        "commit": commit,
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "quick": quick,
         "large": large,

@@ -1,14 +1,17 @@
-"""PyTorch's side of the latency and bandwidth tables, from a process of its own.
+"""PyTorch's side of the latency, bandwidth and graph tables, from a process of its own.
 
     python bench/torch_side.py latency [--quick] [--json FILE]
     python bench/torch_side.py bandwidth first-touch|warm [--quick] [--json FILE]
 
 The only CPU build of PyTorch here is for CPython 3.11, so bench/run runs
 this in .venv-torch, one process per table as for the other columns, with
-one thread. The statements come from latency.py's ROWS, the sizes, rounds
-and malloc regimes from bandwidth.py, the timing from harness.py. The output
-has the keys of theirs ("torch/KEY" in "ns"; "torch_zeros_ns" and
+one thread. The statements come from latency.py's ROWS (on the CPU, and on
+the meta device, whose tensors carry shape and type and no data, so that its
+add only infers the result's metadata), the sizes, rounds and malloc regimes
+from bandwidth.py, the timing from harness.py. The output has the keys of
+theirs ("torch/KEY" and "torch_meta/KEY" in "ns"; "torch_zeros_ns" and
 "torch_ones_ns" in each row), which report.py merges into their tables.
+graph_py.py runs its meta-device points with this interpreter too.
 """
 
 from __future__ import annotations
@@ -40,9 +43,10 @@ def latency(quick: bool) -> dict:
 
     torch = import_torch()
     names = {"t_empty": torch.empty, "t_zeros": torch.zeros, "t_ones": torch.ones,
-             "ta": torch.zeros(2, 3), "tb": torch.ones(2, 3)}
-    cases = [Case(f"torch/{key}", ts, {k: v for k, v in names.items() if k in ts})
-             for key, *_, ts in ROWS if ts]
+             "ta": torch.zeros(2, 3), "tb": torch.ones(2, 3), "meta": torch.device("meta"),
+             "tma": torch.empty(2, 3, device="meta"), "tmb": torch.empty(2, 3, device="meta")}
+    cases = [Case(f"{side}/{row.key}", stmt, {k: v for k, v in names.items() if k in stmt})
+             for row in ROWS for side, stmt in (("torch", row.torch), ("torch_meta", row.torch_meta)) if stmt]
     rounds, target = rounds_and_target(quick)
     res = run_rounds(cases, rounds, target, progress=lambda r: print(".", end="", file=sys.stderr, flush=True))
     print(file=sys.stderr)

@@ -1,23 +1,35 @@
 // Buffer: the one owner of raw tensor bytes. A single 16-byte-aligned host
 // block, never initialised, released exactly once. Move-only so that a block
 // can never have two owners; a storage holds its buffer and is itself shared.
-// Blocks of 4 MiB and more start on a 2 MiB boundary, span whole 2 MiB pages
-// and are advised as huge pages where the platform has them: each such page
-// then costs one fault on first touch instead of 512.
+//
+// Blocks of LARGE_FROM bytes and more are mapped straight from the system
+// rather than taken from the heap, where large blocks of other sizes, once
+// freed, were neither reused nor given back. Such a block spans whole 4 KiB
+// pages, starts on a 2 MiB boundary and has its whole 2 MiB pages advised as
+// huge pages (first touch then costs one fault for each instead of 512), and
+// goes back to the system when released, except that up to 16 MiB of
+// recently released ones are kept for the next request of the same length.
 #pragma once
 
 #include <cstddef>
 
-#include "core/dtype.h"
+#include <quarnel/export.h>
+
+#include "dtype.h"
 
 namespace quarnel {
 
-class Buffer {
+class QUARNEL_EXPORT Buffer {
 public:
     // Throws std::runtime_error for any device but CPU (checked before the
     // byte count), std::bad_alloc when the platform refuses the block.
     Buffer(size_t nbytes, Device device);
     explicit Buffer(Device device);
+    // The same with every byte zero. A block mapped fresh from the system
+    // already is, so only blocks that come from elsewhere are written.
+    static Buffer zeroed(size_t nbytes, Device device);
+
+    static constexpr size_t LARGE_FROM = size_t{4} << 20;
     ~Buffer();
 
     Buffer(Buffer&& other) noexcept;
@@ -30,7 +42,10 @@ public:
     Device device() const { return device_; }
 
 private:
-    void* base_ = nullptr;  // null exactly when size_ is 0; else 16-aligned (2 MiB from 4 MiB up)
+    Buffer(size_t nbytes, Device device, bool zeroed);
+    void release() noexcept;
+
+    void* base_ = nullptr;  // null exactly when size_ is 0; else 16-aligned (2 MiB from LARGE_FROM up)
     size_t size_ = 0;
     Device device_;  // always CPU: other devices are refused
 };

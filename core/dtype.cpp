@@ -1,4 +1,4 @@
-#include "core/dtype.h"
+#include "dtype.h"
 
 #include <stdexcept>
 #include <type_traits>
@@ -21,16 +21,10 @@ size_t checked_index(E value, const char* message) {
 
 }  // namespace
 
-const char* to_string(Device device) {
-    return DEVICE_NAMES[checked_index<Device, 3>(device, "Unsupported device")];
-}
+const char* to_string(Device device) { return DEVICE_NAMES[checked_index<Device, 3>(device, "Unsupported device")]; }
 
-const char* to_string(Dtype dtype) {
-    return DTYPE_NAMES[checked_index<Dtype, 4>(dtype, "Unsupported Dtype")];
-}
+const char* to_string(Dtype dtype) { return DTYPE_NAMES[checked_index<Dtype, 4>(dtype, "Unsupported Dtype")]; }
 
-size_t dtype_size(Dtype dtype) {
-    return DTYPE_SIZES[checked_index<Dtype, 4>(dtype, "Unsupported Dtype")];
-}
+size_t dtype_size(Dtype dtype) { return DTYPE_SIZES[checked_index<Dtype, 4>(dtype, "Unsupported Dtype")]; }
 
 }  // namespace quarnel

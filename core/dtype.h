@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <quarnel/export.h>
+
 namespace quarnel {
 
 enum class Device : int32_t { CPU = 0, CUDA = 1, HIP = 2 };
@@ -13,10 +15,10 @@ enum class Dtype : uint8_t { FLOAT32 = 0, INT32 = 1, FLOAT64 = 2, INT64 = 3 };
 
 // Static names ("cpu", "fp32", ...); the pointers stay valid for the process.
 // Throw std::invalid_argument for a value that names no enumerator.
-const char* to_string(Device device);
-const char* to_string(Dtype dtype);
+QUARNEL_EXPORT const char* to_string(Device device);
+QUARNEL_EXPORT const char* to_string(Dtype dtype);
 
 // Bytes of one element; std::invalid_argument "Unsupported Dtype" otherwise.
-size_t dtype_size(Dtype dtype);
+QUARNEL_EXPORT size_t dtype_size(Dtype dtype);
 
 }  // namespace quarnel

@@ -1,4 +1,4 @@
-#include "core/shape.h"
+#include "shape.h"
 
 #include <stdexcept>
 

@@ -5,13 +5,16 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
+
+#include <quarnel/export.h>
 
 namespace quarnel {
 
 inline constexpr int MAX_RANK = 4;
 
-class Shape {
+class QUARNEL_EXPORT Shape {
 public:
     Shape() = default;  // rank 0: a scalar with one element
     // Throws std::length_error for more than MAX_RANK entries, and when the
@@ -19,17 +22,6 @@ public:
     // a signed 64-bit value.
     Shape(const std::vector<uint64_t>& dims);  // NOLINT(google-explicit-constructor)
     explicit Shape(std::span<const uint64_t> dims);
-    // Member by member, never as a whole: a body keeps its producer link in a
-    // shape's tail padding (see TensorImpl), and the graph writes that link
-    // while other threads may be copying the body. A copy of the whole object
-    // reads the padding too, which is a data race with that write.
-    Shape(const Shape& other) noexcept : dims_(other.dims_), rank_(other.rank_) {}
-    Shape& operator=(const Shape& other) noexcept {
-        dims_ = other.dims_;
-        rank_ = other.rank_;
-        return *this;
-    }
-
     unsigned rank() const { return rank_; }
     // No range check: 0 <= i < MAX_RANK; positions at or past rank() read 0.
     uint64_t operator[](int i) const { return dims_[static_cast<size_t>(i)]; }
@@ -40,7 +32,7 @@ private:
     uint8_t rank_ = 0;                       // 0..MAX_RANK
 };
 
-class Strides {
+class QUARNEL_EXPORT Strides {
 public:
     Strides() = default;
     // Throws std::length_error for more than MAX_RANK entries.
@@ -60,6 +52,9 @@ private:
 
 // Densely packed row-major? Size-1 dimensions may hold any stride; a rank
 // mismatch between the two is never contiguous.
-bool is_contiguous(const Shape& shape, const Strides& strides);
+QUARNEL_EXPORT bool is_contiguous(const Shape& shape, const Strides& strides);
+
+// Plain values: copied as a whole, never through code of their own.
+static_assert(std::is_trivially_copyable_v<Shape> && std::is_trivially_copyable_v<Strides>);
 
 }  // namespace quarnel

@@ -1,4 +1,4 @@
-#include "core/storage.h"
+#include "storage.h"
 
 #include <cstdint>
 #include <stdexcept>
@@ -24,6 +24,11 @@ size_t Storage::nbytes() const {
 bool Storage::allocated() const {
     (void)dtype_size(dtype_);  // an unknown element type fails here too, as nbytes() would
     return numel_ == 0 || buffer_.base() != nullptr;
+}
+
+void Storage::allocate_zeroed() {
+    const size_t bytes = nbytes();
+    if (buffer_.base() == nullptr) buffer_ = Buffer::zeroed(bytes, device_);
 }
 
 void Storage::take_buffer() {

@@ -7,17 +7,20 @@
 
 #include <cstddef>
 
-#include "core/buffer.h"
-#include "core/dtype.h"
+#include <quarnel/export.h>
+
+#include "buffer.h"
+#include "dtype.h"
 
 namespace quarnel {
 
-class Storage {
+class QUARNEL_EXPORT Storage {
 public:
     Storage(size_t numel, Dtype dtype, Device device);
     // With allocate_now false nothing is validated and nothing is allocated.
     Storage(size_t numel, Dtype dtype, Device device, bool allocate_now);
 
+    ~Storage() = default;
     Storage(const Storage&) = delete;
     Storage& operator=(const Storage&) = delete;
 
@@ -32,6 +35,10 @@ public:
     void allocate() {
         if (buffer_.base() == nullptr) take_buffer();
     }
+    // Allocates as a storage made with allocate_now does (checks included,
+    // for zero bytes too), with every byte zero. Meant for a storage that
+    // has no memory yet; one that has keeps it as it is.
+    void allocate_zeroed();
 
     void* data() { return buffer_.base(); }
     const void* data() const { return buffer_.base(); }

@@ -1,11 +1,8 @@
-#include "core/tensor.h"
+#include "tensor.h"
 
 #include <cstring>
 #include <vector>
 
-#if __has_include(<sys/mman.h>)
-#include <sys/mman.h>
-#endif
 #include <stdexcept>
 #include <utility>
 
@@ -27,8 +24,7 @@ bool last_element(const Shape& shape, const Strides& strides, uint64_t offset, u
 
 }  // namespace
 
-TensorImpl::TensorImpl(const Shape& shape, Dtype dtype, Device device)
-    : TensorImpl(shape, dtype, device, true) {}
+TensorImpl::TensorImpl(const Shape& shape, Dtype dtype, Device device) : TensorImpl(shape, dtype, device, true) {}
 
 TensorImpl::TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate_now)
     : storage_(std::make_shared<Storage>(shape.numel(), dtype, device, allocate_now)),
@@ -36,8 +32,7 @@ TensorImpl::TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allo
       strides_(Strides::contiguous_for(shape)),
       shape_(shape) {}
 
-TensorImpl::TensorImpl(std::shared_ptr<Storage> storage, const Shape& shape, Strides strides,
-                       unsigned long offset)
+TensorImpl::TensorImpl(std::shared_ptr<Storage> storage, const Shape& shape, Strides strides, unsigned long offset)
     : storage_(std::move(storage)), offset_(offset), strides_(strides), shape_(shape) {
     if (!storage_) throw std::invalid_argument("TensorImpl: null storage");
     if (shape_.numel() == 0) return;
@@ -47,8 +42,7 @@ TensorImpl::TensorImpl(std::shared_ptr<Storage> storage, const Shape& shape, Str
     }
 }
 
-TensorImpl::TensorImpl(Trusted, std::shared_ptr<Storage> storage, const Shape& shape,
-                       Strides strides, uint64_t offset)
+TensorImpl::TensorImpl(Trusted, std::shared_ptr<Storage> storage, const Shape& shape, Strides strides, uint64_t offset)
     : storage_(std::move(storage)), offset_(offset), strides_(strides), shape_(shape) {}
 
 Tensor::Tensor(const Shape& shape, Dtype dtype, Device device)
@@ -57,58 +51,16 @@ Tensor::Tensor(const Shape& shape, Dtype dtype, Device device)
 Tensor::Tensor(const Shape& shape, Dtype dtype, Device device, bool allocate_now)
     : impl_(std::make_shared<TensorImpl>(shape, dtype, device, allocate_now)) {}
 
-Tensor::Tensor(std::shared_ptr<Storage> storage, const Shape& shape, Strides strides,
-               unsigned long offset)
+Tensor::Tensor(std::shared_ptr<Storage> storage, const Shape& shape, Strides strides, unsigned long offset)
     : impl_(std::make_shared<TensorImpl>(std::move(storage), shape, strides, offset)) {}
 
 Tensor::Tensor(std::shared_ptr<TensorImpl> impl) : impl_(std::move(impl)) {
     if (!impl_) throw std::invalid_argument("Tensor: null TensorImpl");
 }
 
-namespace detail {
-
-// A large block fresh from the system has no
-// pages yet, and the kernel hands each out zeroed on first touch: writing
-// zeros there would fault every page in only to write it again, at twice the
-// cost of using the block. So the whole pages that are not resident are
-// given back to the kernel's zero-fill instead (exact also for pages that
-// sit in swap), and only the resident ones, and the ends, are written.
-void fill_zeros(void* data, size_t nbytes) {
-#if defined(MADV_DONTNEED) && defined(__linux__)
-    constexpr size_t LAZY_FROM = size_t{4} << 20;  // where buffers start on huge-page boundaries
-    constexpr size_t PAGE = 4096;
-    const auto start = reinterpret_cast<uintptr_t>(data);
-    const uintptr_t first = (start + PAGE - 1) & ~(uintptr_t{PAGE} - 1);
-    const uintptr_t last = (start + nbytes) & ~(uintptr_t{PAGE} - 1);
-    if (nbytes >= LAZY_FROM && first < last) {
-        const size_t pages = (last - first) / PAGE;
-        std::vector<unsigned char> resident(pages);
-        if (mincore(reinterpret_cast<void*>(first), last - first, resident.data()) == 0) {
-            auto* bytes = static_cast<unsigned char*>(data);
-            std::memset(bytes, 0, first - start);
-            std::memset(reinterpret_cast<void*>(last), 0, start + nbytes - last);
-            for (size_t run = 0; run < pages;) {
-                const bool present = (resident[run] & 1) != 0;
-                size_t end = run + 1;
-                while (end < pages && ((resident[end] & 1) != 0) == present) ++end;
-                void* at = reinterpret_cast<void*>(first + run * PAGE);
-                const size_t length = (end - run) * PAGE;
-                if (present || madvise(at, length, MADV_DONTNEED) != 0) std::memset(at, 0, length);
-                run = end;
-            }
-            return;
-        }
-    }
-#endif
-    std::memset(data, 0, nbytes);
-}
-
-}  // namespace detail
-
 Tensor Tensor::zeros(const Shape& shape, Dtype dtype, Device device) {
-    Tensor t(shape, dtype, device, true);
-    Storage& storage = *t.storage();
-    if (void* data = storage.data()) detail::fill_zeros(data, storage.nbytes());
+    Tensor t(shape, dtype, device, false);
+    t.storage()->allocate_zeroed();
     return t;
 }
 

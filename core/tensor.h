@@ -10,38 +10,43 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
-#include "core/dtype.h"
-#include "core/shape.h"
-#include "core/storage.h"
+#include <quarnel/export.h>
+
+#include "dtype.h"
+#include "shape.h"
+#include "storage.h"
 
 namespace quarnel {
 
-class Graph;
-class Tensor;
-namespace detail {
-Tensor make_pending(const Shape& shape, Dtype dtype, Device device);
-}
-
-class TensorImpl {
+class QUARNEL_EXPORT TensorImpl {
 public:
     TensorImpl(const Shape& shape, Dtype dtype, Device device);
     TensorImpl(const Shape& shape, Dtype dtype, Device device, bool allocate_now);
     // Any layout over an existing storage. Throws std::invalid_argument for a
     // null storage, and when some addressed element lies outside it, so every
     // body that exists can be walked safely.
-    TensorImpl(std::shared_ptr<Storage> storage, const Shape& shape, Strides strides,
-               unsigned long offset);
+    TensorImpl(std::shared_ptr<Storage> storage, const Shape& shape, Strides strides, unsigned long offset);
     // The same without the bounds check, for the library's own layouts, whose
-    // elements provably lie in the storage: only code holding the key can
-    // make one.
+    // elements provably lie in the storage: only TensorImpl can make the key.
     class Trusted {
         Trusted() = default;
         friend class TensorImpl;
-        friend Tensor detail::make_pending(const Shape& shape, Dtype dtype, Device device);
     };
     TensorImpl(Trusted, std::shared_ptr<Storage> storage, const Shape& shape, Strides strides, uint64_t offset);
+
+    // What TensorImpl(shape, dtype, device, false) makes, a contiguous body
+    // over a new storage that owns no memory yet, with the body and the
+    // storage (each with its count) made through alloc, rebound as needed.
+    template <typename Allocator>
+    static std::shared_ptr<TensorImpl> make_unallocated(const Allocator& alloc, const Shape& shape, Dtype dtype,
+                                                        Device device) {
+        auto storage = std::allocate_shared<Storage>(alloc, shape.numel(), dtype, device, false);
+        return std::allocate_shared<TensorImpl>(alloc, Trusted{}, std::move(storage), shape,
+                                                Strides::contiguous_for(shape), uint64_t{0});
+    }
 
     const Shape& shape() const { return shape_; }
     const Strides& strides() const { return strides_; }
@@ -61,41 +66,41 @@ public:
     // A view when contiguous, else a view of a contiguous copy.
     TensorImpl reshape(const std::vector<long long>& dims) const;
 
+    // The position of the operation that produced this body, as numbered by
+    // whatever recorded the body as that operation's result (the lazy graph
+    // keeps its node's position here, so that finding a producer is one read
+    // of the body), or none. Core only keeps it; the recorder checks it
+    // against its own record before trusting it.
+    std::optional<uint32_t> producer_link() const { return link_.position; }
+    void set_producer_link(uint32_t position) { link_.position = position; }
+
 private:
     TensorImpl contiguous_view(const Shape& shape) const;
 
-    // The id of the node that produced this body, kept by Graph so that
-    // finding a producer is one read of the body instead of a lookup in an
-    // index that outgrows the caches (see graph/graph.h). A copy of a body is
-    // a new tensor that nothing produced, so copying starts the link empty
-    // and assigning leaves the target's own.
-    friend class Graph;
-    struct ProducerLink {
-        static constexpr uint32_t NONE = UINT32_MAX;
-        uint32_t node = NONE;
-        ProducerLink() = default;
-        ProducerLink(const ProducerLink&) noexcept {}
-        ProducerLink& operator=(const ProducerLink&) noexcept { return *this; }
+    // A copy of a body is a new tensor that nothing produced: copies start
+    // without a link and assignment keeps the target's own. Neither reads
+    // the source's link, so copying a body never races with recording it.
+    // Moves are copies too: a moved-to body is just as new.
+    struct Link {  // NOLINT(cppcoreguidelines-special-member-functions)
+        std::optional<uint32_t> position;
+        Link() = default;
+        Link(const Link&) noexcept {}
+        Link& operator=(const Link&) noexcept { return *this; }
     };
 
     std::shared_ptr<Storage> storage_;
-    uint64_t offset_;   // elements, not bytes
-    Strides strides_;   // elements, not bytes
-    // The link lives in the shape's tail padding, so it costs a body no bytes.
-    [[no_unique_address]] Shape shape_;
-    ProducerLink producer_;
+    uint64_t offset_;  // elements, not bytes
+    Strides strides_;  // elements, not bytes
+    Shape shape_;
+    Link link_;
 };
-#if defined(__x86_64__) || defined(__aarch64__)
-static_assert(sizeof(TensorImpl) == 104, "the producer link must stay in the shape's padding");
-#endif
 
-class Tensor {
+class QUARNEL_EXPORT Tensor {
 public:
     // Allocated at once; the elements are not initialised.
     Tensor(const Shape& shape, Dtype dtype, Device device);
     Tensor(const Shape& shape, Dtype dtype, Device device, bool allocate_now);
-    Tensor(std::shared_ptr<Storage> storage, const Shape& shape, Strides strides,
-           unsigned long offset);
+    Tensor(std::shared_ptr<Storage> storage, const Shape& shape, Strides strides, unsigned long offset);
     // Throws std::invalid_argument "Tensor: null TensorImpl" for a null body.
     explicit Tensor(std::shared_ptr<TensorImpl> impl);
 
@@ -131,24 +136,18 @@ private:
 // pointer or a count of 0 returns before the dtype is looked at; otherwise an
 // unknown dtype throws std::invalid_argument "Unsupported Dtype", and only
 // then does a negative count return without writing.
-void fill_ones(void* data, Dtype dtype, long long count);
-
-namespace detail {
-// Sets nbytes at data to zero, leaving whole pages that are not resident to
-// the kernel's zero-fill instead of faulting them in to write them.
-void fill_zeros(void* data, size_t nbytes);
-}  // namespace detail
+QUARNEL_EXPORT void fill_ones(void* data, Dtype dtype, long long count);
 
 // Throws std::invalid_argument "view/reshape: <message>".
-[[noreturn]] void bad_reshape(const char* message);
+[[noreturn]] QUARNEL_EXPORT void bad_reshape(const char* message);
 // The one unknown size when the known sizes multiply to `known` and the whole
 // holds `total` elements.
-long long infer_dim(long long total, long long known);
+QUARNEL_EXPORT long long infer_dim(long long total, long long known);
 // The shape that dims (at most one -1) asks for, checked against total.
-Shape resolve_shape(long long total, const std::vector<long long>& dims);
+QUARNEL_EXPORT Shape resolve_shape(long long total, const std::vector<long long>& dims);
 
 // A new contiguous body with a copy of src's elements in row-major order.
 // Throws std::logic_error when src is not allocated.
-TensorImpl copy_contiguous_impl(const TensorImpl& src);
+QUARNEL_EXPORT TensorImpl copy_contiguous_impl(const TensorImpl& src);
 
 }  // namespace quarnel

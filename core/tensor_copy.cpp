@@ -6,7 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "core/tensor.h"
+#include "tensor.h"
 
 namespace quarnel {
 
@@ -93,9 +93,8 @@ void strided_copy(T* dst, const T* src, const Shape& shape, const Strides& strid
     const uint64_t step = steps[rank - 1];
     const uint64_t rows = shape.numel() / row;
     // Only rows read in one stream (step 1) that are long enough to be worth it.
-    const uint64_t ahead = step == 1 && row * sizeof(T) > SHORT_ROW_BYTES
-                               ? std::min<uint64_t>(row * sizeof(T), PREFETCH_ROW_BYTES)
-                               : 0;
+    const uint64_t ahead =
+        step == 1 && row * sizeof(T) > SHORT_ROW_BYTES ? std::min<uint64_t>(row * sizeof(T), PREFETCH_ROW_BYTES) : 0;
     if (rank == 2) {
         // One outer dimension, the usual window: no counters to keep, and
         // rows of 8 or 16 bytes get a loop of single moves.
@@ -147,12 +146,19 @@ TensorImpl copy_contiguous_impl(const TensorImpl& src) {
     const auto* start = static_cast<const unsigned char*>(src.storage()->data()) + src.offset() * width;
     if (src.is_contiguous()) {
         std::memcpy(dst, start, n * width);
-    } else if (width == 4) {
-        strided_copy(static_cast<uint32_t*>(dst), reinterpret_cast<const uint32_t*>(start), src.shape(),
-                     src.strides());
-    } else {
-        strided_copy(static_cast<uint64_t*>(dst), reinterpret_cast<const uint64_t*>(start), src.shape(),
-                     src.strides());
+        return copy;
+    }
+    // Elements are read and written as what they are: loads of another type
+    // would break the aliasing rules, which a compiler may rely on.
+    const auto walk = [&](auto element) {
+        using T = decltype(element);
+        strided_copy(static_cast<T*>(dst), reinterpret_cast<const T*>(start), src.shape(), src.strides());
+    };
+    switch (src.dtype()) {
+        case Dtype::FLOAT32: walk(float{}); break;
+        case Dtype::INT32: walk(int32_t{}); break;
+        case Dtype::FLOAT64: walk(double{}); break;
+        case Dtype::INT64: walk(int64_t{}); break;
     }
     return copy;
 }

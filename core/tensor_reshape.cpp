@@ -5,13 +5,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/tensor.h"
+#include "tensor.h"
 
 namespace quarnel {
 
-void bad_reshape(const char* message) {
-    throw std::invalid_argument(std::string("view/reshape: ") + message);
-}
+void bad_reshape(const char* message) { throw std::invalid_argument(std::string("view/reshape: ") + message); }
 
 long long infer_dim(long long total, long long known) {
     if (known == 0) {

@@ -1,11 +1,11 @@
-#include "graph/add.h"
+#include "add.h"
 
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
-#include "graph/graph.h"
-#include "graph/pending.h"
+#include "graph.h"
+#include "pending.h"
 
 namespace quarnel {
 
@@ -25,8 +25,10 @@ Tensor add(const Tensor& self, const Tensor& other) {
     inputs.reserve(2);
     inputs.push_back(self);
     inputs.push_back(other);
-    default_graph().add_node("ADD", Op::ADD, std::move(inputs), result);
-    return result;
+    // The result is handed over whole, so the graph sees an output that no
+    // node can hold yet (see Note [Producers] in graph/graph.h); the caller
+    // gets the node's handle to the same body.
+    return default_graph().add_node("ADD", Op::ADD, std::move(inputs), std::move(result))->output;
 }
 
 }  // namespace quarnel

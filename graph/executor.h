@@ -3,14 +3,17 @@
 // allocates its output's storage; no element values are computed.
 #pragma once
 
+#include <cstdint>
 #include <unordered_set>
 #include <vector>
 
-#include "graph/graph.h"
+#include <quarnel/export.h>
+
+#include "graph.h"
 
 namespace quarnel {
 
-class Executor {
+class QUARNEL_EXPORT Executor {
 public:
     const std::vector<Node*>& order() const { return order_; }
 
@@ -26,18 +29,18 @@ public:
     void run();
 
 private:
-    // How a walk sees a graph: looking every producer up, or reading the
-    // producers the graph recorded (see Note [Recorded producers]).
+    // Where a walk keeps its marks: its own, or the caller's visited set.
+    class Reached;
+    struct CallerMarks;
+    // Appends the not yet marked ancestry of the node at position, then the
+    // node, reading the graph and writing only order_ and the marks.
     template <typename Marks>
-    struct LookupView;
-    struct RecordedView;
-    struct SetMarks;
-    struct EntryMarks;
+    void walk(const Graph& graph, uint32_t position, Marks& marks);
 
     std::vector<Node*> order_;  // non-owning; the graph owns the nodes
 };
 
 // Schedules and runs t's ancestry in the process-wide graph.
-void execute(const Tensor& t);
+QUARNEL_EXPORT void execute(const Tensor& t);
 
 }  // namespace quarnel

@@ -1,88 +1,119 @@
-#include "graph/graph.h"
+#include "graph.h"
 
-#include <memory>
+#include <algorithm>
+#include <cstddef>
+#include <new>
 #include <utility>
 
 namespace quarnel {
 
-// The index goes first, then the nodes from the newest back to the oldest, so
-// each node lets go of its tensors before the nodes that produced them do.
+namespace {
+
+// Room for `more` further elements, growing geometrically, so that the
+// appends after it cannot throw.
+template <typename T>
+inline void reserve_more(std::vector<T>& list, size_t more) {
+    if (list.capacity() - list.size() < more) [[unlikely]] {
+        list.reserve(std::max(list.size() + more, 2 * list.capacity()));
+    }
+}
+
+// A node made where the vector puts it. Node is an aggregate, with no
+// constructor to emplace through; making one first and moving it in cost 69
+// of the 800 instructions of a lazy add. Compilers build the result of the
+// conversion in the element's place (it is correct either way).
+struct NodeInPlace {
+    int32_t id;
+    std::string& name;
+    Op op;
+    std::vector<Tensor>& inputs;
+    Tensor& output;
+    operator Node() const { return Node{id, std::move(name), op, std::move(inputs), std::move(output)}; }  // NOLINT
+};
+
+}  // namespace
+
+Graph::Graph() = default;
+
+Graph::Chunk::Chunk() : input_begin{0} {
+    nodes.reserve(CHUNK_NODES);
+    input_begin.reserve(CHUNK_NODES + 1);
+    producers.reserve(size_t{2} * CHUNK_NODES);
+}
+
+// The indexes go first, then the nodes from the newest back to the oldest,
+// so each node lets go of its tensors before the nodes that produced them do.
 // Links left in bodies that outlive the graph fail every other graph's check.
 Graph::~Graph() {
     others_.clear();
-    for (uint32_t id = size_; id-- > 0;) std::destroy_at(&node(id));
-}
-
-uint32_t Graph::record_input(const Tensor& input) {
-    TensorImpl* body = input.impl().get();
-    if (body == nullptr) return NO_PRODUCER;
-    uint32_t& link = body->producer_.node;
-    if (link == TensorImpl::ProducerLink::NONE) {
-        link = CONSUMED;
-        return NO_PRODUCER;
+    consumers_.clear();
+    for (auto chunk = chunks_.rbegin(); chunk != chunks_.rend(); ++chunk) {
+        std::vector<Node>& nodes = (*chunk)->nodes;
+        while (!nodes.empty()) nodes.pop_back();
     }
-    // A regular graph has put nothing in others_: its links say it all.
-    return linked_id(body);
+    size_ = 0;
 }
 
 Node* Graph::add_node(std::string name, Op op, std::vector<Tensor> inputs, Tensor output) {
-    const uint32_t id = size_;
-    if (id / PER_CHUNK == chunks_.size()) {
-        // Both steps may throw; neither changes the graph.
-        chunks_.reserve(chunks_.size() + 1);
-        chunks_.emplace_back(static_cast<Chunk*>(detail::map_chunk()));
-    }
-    // Nothing below throws until the node is recorded.
-    Chunk& home = *chunks_[id / PER_CHUNK];
-    const uint32_t slot = id % PER_CHUNK;
-    WalkEntry& walk = home.entries[slot];
-    walk.mark = 0;
-    walk.producers[0] = walk.producers[1] = NO_INPUT;
-    if (!irregular_) {
-        const size_t count = inputs.size();
-        for (size_t i = 0; i < count; ++i) {
-            const uint32_t producer = record_input(inputs[i]);
-            if (i < 2) walk.producers[i] = producer;
-        }
-        if (count > 2) walk.producers[0] = UNRECORDED;
-    }
-    // Decided before the node exists, so that its own slot cannot vouch for
-    // a link another graph wrote.
+    const uint32_t position = size_;
+    if (position == static_cast<uint32_t>(INT32_MAX)) throw std::bad_alloc();
     TensorImpl* body = output.impl().get();
-    bool take_link = false;
-    if (body != nullptr) {
-        const uint32_t link = body->producer_.node;
-        // Seen before, by this graph or another: see Note [Recorded producers].
-        if (link != TensorImpl::ProducerLink::NONE) irregular_ = true;
-        take_link = (others_.empty() || others_.find(body) == others_.end()) &&
-                    (link == TensorImpl::ProducerLink::NONE || link == CONSUMED || linked(body) != nullptr);
+    // An output only this argument holds is no node's input; see Note [Producers].
+    const bool held_elsewhere = body != nullptr && output.impl().use_count() > 1;
+
+    // Everything that may throw comes first and leaves the record as it was.
+    if (position / CHUNK_NODES == chunks_.size()) {
+        auto chunk = std::make_unique<Chunk>();
+        reserve_more(chunks_, 1);
+        chunks_.push_back(std::move(chunk));
     }
-    Node* node = new (home.nodes + slot * sizeof(Node))
-        Node{static_cast<int32_t>(id), std::move(name), op, std::move(inputs), std::move(output)};
-    size_ = id + 1;
-    if (body != nullptr) {
-        if (take_link) {
-            body->producer_.node = id;
-        } else {
-            others_[body] = node;  // on failure the node stays, unindexed
-        }
+    Chunk& home = *chunks_.back();
+    if (home.producers.capacity() - home.producers.size() < inputs.size()) [[unlikely]] {
+        // Its offsets are 32 bits.
+        if (inputs.size() > NO_PRODUCER - home.producers.size()) throw std::bad_alloc();
+        reserve_more(home.producers, inputs.size());
     }
+    if (held_elsewhere) index_consumers();
+
+    for (const Tensor& input : inputs) home.producers.push_back(producer_of(input.impl().get()).value_or(NO_PRODUCER));
+    home.input_begin.push_back(static_cast<uint32_t>(home.producers.size()));
+    Node* node = &home.nodes.emplace_back(NodeInPlace{static_cast<int32_t>(position), name, op, inputs, output});
+    size_ = position + 1;
+
+    if (body == nullptr) return node;
+    const std::optional<uint32_t> link = body->producer_link();
+    const bool ours = !link || (*link < position && this->node(*link).output.impl().get() == body);
+    if (ours && (others_.empty() || others_.count(body) == 0)) {
+        body->set_producer_link(position);
+    } else {
+        others_[body] = position;  // if this throws, the node stays unindexed
+    }
+    if (held_elsewhere) mend(body, position);
     return node;
 }
 
-Node* Graph::find_other(const TensorImpl* body) const {
-    const auto it = others_.find(body);
-    return it == others_.end() ? nullptr : it->second;
+void Graph::index_consumers() {
+    // A failure part way through a node lists its first inputs again later.
+    for (; indexed_ < size_; ++indexed_) {
+        for (const Tensor& input : node(indexed_).inputs) {
+            if (input.impl()) consumers_[input.impl().get()].push_back(indexed_);
+        }
+    }
 }
 
-uint32_t Graph::begin_walk() const {
-    if (++epoch_ == 0) {
-        // Four billion walks later the numbers start again: old marks must
-        // not pass for the new walk's.
-        for (uint32_t id = 0; id < size_; ++id) entry(id).mark = 0;
-        epoch_ = 1;
+void Graph::mend(const TensorImpl* body, uint32_t producer) {
+    const auto point_at_producer = [&](uint32_t consumer) {
+        Chunk& home = chunk(consumer);
+        const uint32_t first = home.input_begin[consumer % CHUNK_NODES];
+        const std::vector<Tensor>& inputs = home.nodes[consumer % CHUNK_NODES].inputs;
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            if (inputs[i].impl().get() == body) home.producers[first + i] = producer;
+        }
+    };
+    if (const auto it = consumers_.find(body); it != consumers_.end()) {
+        for (const uint32_t consumer : it->second) point_at_producer(consumer);
     }
-    return epoch_;
+    for (uint32_t consumer = indexed_; consumer <= producer; ++consumer) point_at_producer(consumer);
 }
 
 }  // namespace quarnel

@@ -1,73 +1,39 @@
-#include "graph/pending.h"
+#include "pending.h"
 
-#include <atomic>
-#include <memory>
+#include <sys/mman.h>
+
 #include <new>
+#include <type_traits>
 #include <utility>
-
-#include "graph/graph.h"
-#include "graph/pages.h"
 
 namespace quarnel::detail {
 
 namespace {
 
-// At the start of every chunk: the number of objects in it still alive.
-// While the arena fills a chunk, the count also holds OPEN_CHARGE on the
-// arena's behalf, so handing out an object needs no atomic operation and a
-// release can never see zero early; retiring the chunk takes back the part
-// of the charge that no object used.
-struct alignas(64) ChunkHeader {
-    std::atomic<uint64_t> live;
-};
-constexpr uint64_t OPEN_CHARGE = uint64_t{1} << 62;
-constexpr size_t FIRST_OBJECT = sizeof(ChunkHeader);
+constexpr size_t BLOCK_BYTES = size_t{2} << 20;
 
-ChunkHeader* header_of(void* object) {
-    const auto address = reinterpret_cast<uintptr_t>(object);
-    return reinterpret_cast<ChunkHeader*>(address & ~(uintptr_t{CHUNK_BYTES} - 1));
-}
-
-void drop(ChunkHeader* header, uint64_t count) noexcept {
-    if (header->live.fetch_sub(count, std::memory_order_acq_rel) == count) {
-        header->~ChunkHeader();
-        unmap_chunk(header);
-    }
-}
+// Trivially destructible, so that it lives as long as the process.
+constinit PendingArena arena;
+static_assert(std::is_trivially_destructible_v<PendingArena>);
 
 }  // namespace
 
-PendingArena::~PendingArena() { retire_chunk(); }
+PendingArena& pending_arena() { return arena; }
 
-void* PendingArena::allocate_in_new_chunk(size_t bytes, size_t align) {
-    if (bytes == 0 || bytes > MAX_OBJECT || align > 16) throw std::bad_alloc();
-    open_chunk();
+void* PendingArena::allocate_in_new_block(size_t bytes, size_t align) {
+    if (bytes > BLOCK_BYTES / 2) throw std::bad_alloc();
+    // Mapped rather than taken from the heap: blocks are never freed, by
+    // design, and a leak checker must not count them.
+    void* block = mmap(nullptr, BLOCK_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) throw std::bad_alloc();
+    // What was left of the previous block stays unused.
+    next_ = static_cast<char*>(block);
+    end_ = next_ + BLOCK_BYTES;
     return allocate(bytes, align);
 }
 
-void PendingArena::release(void* object) noexcept { drop(header_of(object), 1); }
-
-void PendingArena::open_chunk() {
-    void* chunk = map_chunk();
-    retire_chunk();
-    new (chunk) ChunkHeader{OPEN_CHARGE};
-    chunk_ = chunk;
-    next_ = static_cast<char*>(chunk) + FIRST_OBJECT;
-    end_ = static_cast<char*>(chunk) + CHUNK_BYTES;
-    served_ = 0;
-}
-
-void PendingArena::retire_chunk() noexcept {
-    if (chunk_ == nullptr) return;
-    drop(static_cast<ChunkHeader*>(chunk_), OPEN_CHARGE - served_);
-    chunk_ = nullptr;
-    next_ = end_ = nullptr;
-}
-
 Tensor make_pending(const Shape& shape, Dtype dtype, Device device) {
-    auto storage = std::allocate_shared<Storage>(PendingAllocator<Storage>(), shape.numel(), dtype, device, false);
-    return Tensor(std::allocate_shared<TensorImpl>(PendingAllocator<TensorImpl>(), TensorImpl::Trusted(),
-                                                   std::move(storage), shape, Strides::contiguous_for(shape), 0UL));
+    return Tensor(TensorImpl::make_unallocated(PendingAllocator<TensorImpl>(), shape, dtype, device));
 }
 
 }  // namespace quarnel::detail

@@ -8,9 +8,10 @@
 #include <charconv>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "quarnel.h"
+#include <quarnel/quarnel.h>
 
 namespace py = pybind11;
 using quarnel::Device;
@@ -20,6 +21,23 @@ using quarnel::Tensor;
 
 namespace pybind11::detail {
 
+// The class of enumeration T in the calling interpreter. Every interpreter
+// that loads the module makes classes of its own, so the one found is kept
+// with the id of its interpreter (ids are never reused) and looked up again
+// from another. The module runs under one interpreter lock however many
+// interpreters share it, and that lock guards these.
+template <typename T>
+const type_info* enum_class_here() {
+    static int64_t owner = -1;
+    static const type_info* info = nullptr;
+    const int64_t here = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (here != owner) {
+        info = get_type_info(typeid(T));
+        owner = here;
+    }
+    return info;
+}
+
 // An object that the class's __new__ made and whose __init__ never ran holds
 // no C++ value, and pybind11 would pass fresh, uninitialised memory in its
 // place. Every parameter of these types, self included, refuses such an
@@ -28,8 +46,7 @@ template <typename T, typename Base, const char* Message>
 class initialised_only : public Base {
 public:
     bool load(handle src, bool convert) {
-        static const type_info* const info = get_type_info(typeid(T));
-        if (info != nullptr) {
+        if (const type_info* info = class_here()) {
             PyObject* obj = src.ptr();
             auto* inst = reinterpret_cast<instance*>(obj);
             // Every call passes its arguments through here: an object of the
@@ -42,6 +59,16 @@ public:
             }
         }
         return Base::load(src, convert);
+    }
+
+private:
+    // A class caster has already looked its class up in this interpreter.
+    const type_info* class_here() const {
+        if constexpr (std::is_base_of_v<type_caster_generic, Base>) {
+            return this->typeinfo;
+        } else {
+            return enum_class_here<T>();
+        }
     }
 };
 
@@ -64,14 +91,33 @@ namespace {
 // def(), which would chain an overload behind it) makes ours the one that runs.
 template <typename E>
 void replace_repr(py::enum_<E>& type) {
-    type.attr("__repr__") = py::cpp_function(
-        [](E value) { return std::string("quarnel.") + quarnel::to_string(value); },
-        py::name("__repr__"), py::is_method(type));
+    type.attr("__repr__") =
+        py::cpp_function([](E value) { return std::string("quarnel.") + quarnel::to_string(value); },
+                         py::name("__repr__"), py::is_method(type));
+}
+
+// CPython lets `obj.__class__ = other` through between classes that share a
+// layout and a function that frees their objects, as every pybind11 class
+// does, and the object's memory would then be read as the other class's
+// value. A free function of each class's own (each calling the one CPython
+// gave the class, the same in every interpreter) makes CPython refuse that
+// with TypeError.
+template <int CLASS>
+void own_free_function(const py::handle& cls) {
+    static freefunc given = nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    given = type->tp_free;
+    type->tp_free = [](void* self) { given(self); };
+    PyType_Modified(type);
 }
 
 template <typename Sequence>
 py::typing::List<py::int_> to_list(const Sequence& values) {
-    py::typing::List<py::int_> list(values.rank());
+    // Made here rather than by pybind11, which reports a refused list as a
+    // RuntimeError: CPython has set the MemoryError.
+    PyObject* made = PyList_New(static_cast<Py_ssize_t>(values.rank()));
+    if (made == nullptr) throw py::error_already_set();
+    auto list = py::reinterpret_steal<py::typing::List<py::int_>>(made);
     for (int i = 0; i < static_cast<int>(values.rank()); ++i) {
         PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
         if (item == nullptr) throw py::error_already_set();
@@ -111,19 +157,19 @@ py::str tensor_repr(const Tensor& t) {
 
 PYBIND11_MODULE(_quarnel, m) {
     m.doc() = "Quarnel doc";
-    m.attr("__version__") = "0.1.0";
+    m.attr("__version__") = QUARNEL_VERSION;
 
-    py::enum_<Dtype> dtype(m, "Dtype");
-    dtype.value("FLOAT32", Dtype::FLOAT32)
+    py::enum_<Dtype> dtype_enum(m, "Dtype");
+    dtype_enum.value("FLOAT32", Dtype::FLOAT32)
         .value("INT32", Dtype::INT32)
         .value("FLOAT64", Dtype::FLOAT64)
         .value("INT64", Dtype::INT64)
         .export_values();
-    replace_repr(dtype);
+    replace_repr(dtype_enum);
 
-    py::enum_<Device> device(m, "Device");
-    device.value("CPU", Device::CPU).value("CUDA", Device::CUDA).value("HIP", Device::HIP).export_values();
-    replace_repr(device);
+    py::enum_<Device> device_enum(m, "Device");
+    device_enum.value("CPU", Device::CPU).value("CUDA", Device::CUDA).value("HIP", Device::HIP).export_values();
+    replace_repr(device_enum);
 
     m.attr("float32") = py::cast(Dtype::FLOAT32);
     m.attr("int32") = py::cast(Dtype::INT32);
@@ -131,7 +177,8 @@ PYBIND11_MODULE(_quarnel, m) {
     m.attr("int64") = py::cast(Dtype::INT64);
     m.attr("cpu") = py::cast(Device::CPU);
 
-    py::class_<Tensor>(m, "Tensor")
+    py::class_<Tensor> tensor(m, "Tensor");
+    tensor
         .def(py::init([](const std::vector<uint64_t>& shape, Dtype dtype, Device device) {
                  return Tensor(Shape(shape), dtype, device);
              }),
@@ -164,8 +211,8 @@ PYBIND11_MODULE(_quarnel, m) {
             "contiguous", [](const Tensor& t) { return t.contiguous(); },
             "Copy to a contiguous tensor if needed, else return self.")
         .def(
-            "view", [](const Tensor& t, const std::vector<long long>& dims) { return t.view(dims); },
-            py::arg("dims"), "Zero-copy reshape; requires a contiguous tensor. One dim may be -1.")
+            "view", [](const Tensor& t, const std::vector<long long>& dims) { return t.view(dims); }, py::arg("dims"),
+            "Zero-copy reshape; requires a contiguous tensor. One dim may be -1.")
         .def(
             "reshape", [](const Tensor& t, const std::vector<long long>& dims) { return t.reshape(dims); },
             py::arg("dims"), "View when contiguous, copying otherwise. One dim may be -1.")
@@ -173,6 +220,9 @@ PYBIND11_MODULE(_quarnel, m) {
             "__add__", [](const Tensor& self, const Tensor& other) { return quarnel::add(self, other); },
             py::is_operator(), "Lazy elementwise add")
         .def("__repr__", &tensor_repr);
+    own_free_function<0>(dtype_enum);
+    own_free_function<1>(device_enum);
+    own_free_function<2>(tensor);
 
     m.def(
         "execute", [](const Tensor& output) { quarnel::execute(output); }, py::arg("output"),

@@ -8,9 +8,13 @@ VPY="$VENV/bin/python"
 export PATH="$VENV/bin:$PATH"
 
 fingerprint() {
-    (cd "$ROOT" && find "$@" -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.txt' -o -name '*.toml' -o -name '*.pyi' -o -name '*.in' \) \
+    (cd "$ROOT" && find "$@" -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.txt' -o -name '*.toml' -o -name '*.pyi' \
+        -o -name '*.in' -o -name '*.version' -o -name '*.md' -o -name LICENSE \) \
         -not -path './build/*' -print0 2>/dev/null | sort -z | xargs -0 sha1sum | sha1sum | cut -d' ' -f1)
 }
+
+# What the module and its distribution's metadata are made from.
+MODULE_SOURCES=(core graph python cmake quarnel.h CMakeLists.txt pyproject.toml README.md LICENSE)
 
 ensure_venv() {
     if [[ ! -x "$VPY" ]] || ! "$VPY" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
@@ -32,7 +36,7 @@ ensure_venv() {
 ensure_module() {
     ensure_venv
     local want
-    want="$(fingerprint core graph python cmake quarnel.h CMakeLists.txt pyproject.toml)"
+    want="$(fingerprint "${MODULE_SOURCES[@]}")"
     if [[ "$(cat "$VENV/.module" 2>/dev/null)" != "$want" ]] || ! "$VPY" -c 'import _quarnel' 2>/dev/null; then
         echo "== building and installing _quarnel"
         local werror=()
@@ -43,15 +47,64 @@ ensure_module() {
     fi
 }
 
-ensure_gtest() {
-    [[ -f /usr/include/gtest/gtest.h ]] && return 0
+# ensure_apt PACKAGE: installs a Debian package (as root, where apt-get exists).
+ensure_apt() {
     if [[ "$(id -u)" != 0 ]] || ! command -v apt-get >/dev/null; then
-        echo "GoogleTest is missing: install the Debian package libgtest-dev" >&2
+        echo "$1 is missing: install the Debian package $1" >&2
         return 1
     fi
-    echo "== installing libgtest-dev"
+    echo "== installing $1"
     apt-get update -qq >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$1" >/dev/null
+}
+
+ensure_pkg_config() {
+    command -v pkg-config >/dev/null || ensure_apt pkgconf
+}
+
+ensure_gtest() {
+    [[ -f /usr/include/gtest/gtest.h ]] || ensure_apt libgtest-dev
+}
+
+# test_distribution FILE [pytest arguments...]: installs the wheel or sdist
+# FILE into a fresh virtual environment outside the source tree, with the
+# test requirements only (an sdist is built there, as pip builds one for any
+# user), and runs the Python suite from a folder outside the source tree, so
+# that nothing but FILE can provide _quarnel or its stubs.
+test_distribution() {
+    local file="$1" work
+    shift
+    work="$(mktemp -d -t quarnel-dist.XXXXXX)"
+    # Set here, expanded when the shell exits: work is local to this function.
+    # shellcheck disable=SC2064
+    trap "rm -rf '$work'" EXIT
+    "$("$ROOT/scripts/find-python")" -m venv "$work/venv"
+    echo "== installing $(basename "$file") into a fresh environment"
+    "$work/venv/bin/python" -m pip install --quiet --disable-pip-version-check "$file" \
+        -r "$ROOT/requirements-test.txt"
+    mkdir "$work/run"
+    local module
+    module="$(cd "$work/run" && "$work/venv/bin/python" -c 'import _quarnel; print(_quarnel.__file__)')"
+    if [[ "$module" != "$work/venv/"* ]]; then
+        echo "_quarnel was imported from $module, not from the fresh environment" >&2
+        return 1
+    fi
+    echo "== Python tests against $module"
+    # importlib mode: pytest puts no test folder on sys.path.
+    (cd "$work/run" && "$work/venv/bin/python" -m pytest -q -p no:cacheprovider --import-mode=importlib \
+        "$ROOT/tests/python" "$@")
+}
+
+# ensure_benchmark: Google Benchmark, which the C++ microbenchmarks are built on.
+ensure_benchmark() {
+    [[ -f /usr/include/benchmark/benchmark.h ]] && return 0
+    if [[ "$(id -u)" != 0 ]] || ! command -v apt-get >/dev/null; then
+        echo "Google Benchmark is missing: install the Debian package libbenchmark-dev" >&2
+        return 1
+    fi
+    echo "== installing libbenchmark-dev"
+    apt-get update -qq >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libbenchmark-dev >/dev/null
 }
 
 # build_example: the C++ quickstart, built as a consumer through add_subdirectory.
@@ -63,23 +116,59 @@ build_example() {
     cmake --build "$dir" -j 2 >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
 }
 
+# consumer DIR LOG [cmake options...]: configures and builds tests/package
+# into DIR, then runs its consumer.
+consumer() {
+    local dir="$1" log="$2"
+    shift 2
+    mkdir -p "$dir"
+    cmake -S "$ROOT/tests/package" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" >"$log" 2>&1 &&
+        cmake --build "$dir" -j 2 >>"$log" 2>&1 || { cat "$log"; return 1; }
+    "$dir/consumer"
+}
+
+# check_subproject: quarnel added to a project of its own with
+# add_subdirectory, in a project without Python, GoogleTest or install rules
+# of its own: the consumer (whose own core/ and graph/ headers come first)
+# builds and runs, and installing the project installs nothing of quarnel's.
+check_subproject() {
+    local dir="$ROOT/build/subproject"
+    rm -rf "$dir"
+    consumer "$dir/build" "$dir/build.log" -DQUARNEL_SOURCE_DIR="$ROOT"
+    cmake --install "$dir/build" --prefix "$dir/installed" >/dev/null
+    if [[ -n "$(find "$dir/installed" -type f 2>/dev/null)" ]]; then
+        echo "installing the parent project installed quarnel's files:" >&2
+        find "$dir/installed" -type f >&2
+        return 1
+    fi
+}
+
 # check_package BUILD: installs the C++ package from the build tree BUILD into a
 # fresh prefix, checks the installed files, moves the prefix (it must be
 # relocatable), then builds and runs the C++ quickstart against it through
-# find_package, and checks which versions the package accepts.
+# find_package, the consumer of tests/package (whose own core/ and graph/
+# headers come first) through find_package and through pkg-config, and checks
+# which versions the package accepts. BUILD holds a static or a shared library.
 check_package() {
-    local build="$1" dir="$ROOT/build/package"
+    local build="$1" dir="$ROOT/build/package" shared=OFF
+    grep -qiE '^BUILD_SHARED_LIBS:[A-Z]*=(ON|TRUE|YES|1)$' "$build/CMakeCache.txt" && shared=ON
     rm -rf "$dir"
     cmake --install "$build" --prefix "$dir/staged" >/dev/null
     local expected actual
     expected="$(cd "$ROOT" && {
-        echo include/quarnel.h
-        find core graph -name '*.h' | sed 's|^|include/|'
-        echo lib/libquarnel.a
+        printf 'include/quarnel/%s\n' quarnel.h export.h version.h
+        find core graph -name '*.h' ! -path graph/pending.h | sed 's|^|include/quarnel/|'
+        if [[ "$shared" == ON ]]; then
+            printf 'lib/%s\n' libquarnel.so libquarnel.so.0.1 libquarnel.so.0.1.0
+        else
+            echo lib/libquarnel.a
+        fi
         printf 'lib/cmake/quarnel/%s\n' quarnelConfig.cmake quarnelConfigVersion.cmake quarnelTargets.cmake \
             quarnelTargets-release.cmake
+        echo lib/pkgconfig/quarnel.pc
+        echo share/doc/quarnel/LICENSE
     } | sort)"
-    actual="$(cd "$dir/staged" && find . -type f | sed 's|^\./||' | sort)"
+    actual="$(cd "$dir/staged" && find . -type f -o -type l | sed 's|^\./||' | sort)"
     if [[ "$expected" != "$actual" ]]; then
         echo "installed files differ from the expected ones:" >&2
         diff <(echo "$expected") <(echo "$actual") >&2
@@ -96,13 +185,35 @@ check_package() {
         -DQUARNEL_EXAMPLE_FROM_PACKAGE=ON -DCMAKE_PREFIX_PATH="$dir/moved" >"$dir/example.log" 2>&1 &&
         cmake --build "$dir/example" >>"$dir/example.log" 2>&1 || { cat "$dir/example.log"; return 1; }
     "$dir/example/quickstart"
+    consumer "$dir/consumer" "$dir/consumer.log" -DCMAKE_PREFIX_PATH="$dir/moved" -DQUARNEL_EXPECT_SHARED="$shared"
+
+    ensure_pkg_config
+    local pc=(env PKG_CONFIG_PATH="$dir/moved/lib/pkgconfig" pkg-config)
+    echo "pkg-config --cflags --libs quarnel: $("${pc[@]}" --cflags --libs quarnel)"
+    # shellcheck disable=SC2046 # the flags are words
+    g++ -std=c++20 -I"$ROOT/tests/package/app" "$ROOT/tests/package/consumer.cpp" -o "$dir/consumer-pc" \
+        -DEXPECTED_VERSION="\"$("${pc[@]}" --modversion quarnel)\"" $("${pc[@]}" --cflags --libs quarnel) \
+        -Wl,-rpath,"$("${pc[@]}" --variable=libdir quarnel)"
+    "$dir/consumer-pc"
+    if [[ "$shared" == ON ]]; then
+        local program loaded
+        for program in "$dir/consumer/consumer" "$dir/consumer-pc"; do
+            loaded="$(ldd "$program" | sed -n 's/^\s*libquarnel\.so\.0\.1 => \(\S*\) .*/\1/p')"
+            if [[ -z "$loaded" || "$(realpath "$loaded")" != "$(realpath "$dir/moved/lib/libquarnel.so.0.1.0")" ]]; then
+                echo "$program does not load the installed libquarnel.so.0.1:" >&2
+                ldd "$program" >&2
+                return 1
+            fi
+        done
+    fi
 
     # Each requested version, and whether the installed 0.1.0 must satisfy it.
     local request want got
     for request in 0.1:accepted 0.1.0:accepted 0.2:refused 0.0:refused 1:refused; do
         want="${request#*:}" request="${request%%:*}" got=refused
         cmake -S "$ROOT/tests/package" -B "$dir/check-$request" -DQUARNEL_REQUEST="$request" \
-            -DCMAKE_PREFIX_PATH="$dir/moved" >"$dir/check-$request.log" 2>&1 && got=accepted
+            -DQUARNEL_EXPECT_SHARED="$shared" -DCMAKE_PREFIX_PATH="$dir/moved" >"$dir/check-$request.log" 2>&1 &&
+            got=accepted
         if [[ "$got" != "$want" ]]; then
             cat "$dir/check-$request.log" >&2
             echo "find_package(quarnel $request) was $got, should be $want" >&2
@@ -112,17 +223,16 @@ check_package() {
     echo "find_package accepts 0.1 and 0.1.0, refuses 0.2, 0.0 and 1"
 }
 
-# build_cpp DIR [cmake options...]: configures once, then builds incrementally.
-build_cpp() {
-    local dir="$1"
+# build_preset NAME [cmake --build options...]: configures the preset NAME of
+# CMakePresets.json once (into build/NAME), then builds it incrementally.
+build_preset() {
+    local name="$1"
     shift
     ensure_venv
-    ensure_gtest
-    if [[ ! -f "$dir/build.ninja" ]]; then
-        cmake -S "$ROOT" -B "$dir" -G Ninja -DQUARNEL_BUILD_PYTHON=OFF -DQUARNEL_BUILD_TESTS=ON \
-            -DQUARNEL_WERROR=ON "$@" >/dev/null
+    if [[ ! -f "$ROOT/build/$name/build.ninja" ]]; then
+        (cd "$ROOT" && cmake --preset "$name" >/dev/null)
     fi
-    cmake --build "$dir" -j 2
+    (cd "$ROOT" && cmake --build --preset "$name" -j 2 "$@")
 }
 
 # ensure_clang: clang with libFuzzer and the LLVM tools (llvm-profdata, llvm-cov)

@@ -1,7 +1,7 @@
 // The typical request from C++: two tensors, a lazy add, then execute.
 #include <cstdio>
 
-#include "quarnel.h"
+#include <quarnel/quarnel.h>
 
 int main() {
     using namespace quarnel;

@@ -25,7 +25,10 @@ constexpr Device CPU = Device::CPU;
 
 // Several properties differ at once, so only the order of the checks picks the message.
 TEST(AddTest, ChecksInOrderAndRecordNothingOnFailure) {
-    const struct { Operand self, other; const char* message; } table[] = {
+    const struct {
+        Operand self, other;
+        const char* message;
+    } table[] = {
         {{F32, CPU, {2, 3}}, {Dtype::INT32, CPU, {3, 2}}, "add: dtype mismatch"},
         {{F32, CPU, {2}}, {Dtype::FLOAT64, Device::CUDA, {2, 2}}, "add: dtype mismatch"},
         {{Dtype::INT64, CPU, {2}}, {Dtype::INT64, Device::HIP, {2, 1}}, "add: device mismatch"},
@@ -51,7 +54,10 @@ TEST(AddTest, ResultAndRecordedNode) {
     auto storage = std::make_shared<Storage>(10, Dtype::INT32, Device::CPU);
     const Tensor strided(storage, Shape(U{2, 2}), Strides(U{4, 1}), 1UL);
     const Tensor transposed(storage, Shape(U{2, 2}), Strides(U{1, 2}), 3UL);
-    const struct { const char* what; Tensor self, other; } table[] = {
+    const struct {
+        const char* what;
+        Tensor self, other;
+    } table[] = {
         {"contiguous", Operand{F32, CPU, {2, 3}}.make(), Operand{F32, CPU, {2, 3}}.make()},
         {"rank 0", Operand{Dtype::INT32, CPU, {}}.make(), Operand{Dtype::INT32, CPU, {}}.make()},
         {"no elements", Operand{Dtype::FLOAT64, CPU, {0, 3}}.make(), Operand{Dtype::FLOAT64, CPU, {0, 3}}.make()},

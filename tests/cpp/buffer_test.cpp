@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "test_util.h"
@@ -34,7 +34,7 @@ TEST(BufferTest, ZeroBytesTakesNoBlock) {
 // The block is rounded up to a multiple of 16; writing the whole rounded length
 // is allowed, and AddressSanitizer would catch a block cut to the request.
 TEST(BufferTest, BlockIsAlignedAndRoundedUp) {
-    for (size_t n : {1, 15, 16, 17, 31, 33, 1000}) {
+    for (size_t n : {1UL, 15UL, 16UL, 17UL, 31UL, 33UL, 1000UL}) {
         SCOPED_TRACE(n);
         Buffer b(n, Device::CPU);
         EXPECT_EQ(b.size(), n);
@@ -151,6 +151,24 @@ TEST(BufferTest, LargeBlocks) {
         target = std::move(moved);
         EXPECT_EQ(target.base(), bytes);
         EXPECT_EQ(bytes[n - 1], static_cast<unsigned char>((n - 1) * 7 + 1));
+    }
+}
+
+// A large block is mapped for itself: it starts on a huge page and ends with
+// its last 4 KiB page, so it holds no more memory than its pages even when
+// every byte is written; the page after it is not mapped at all.
+TEST(BufferTest, LargeBlocksSpanTheirPagesAndNoMore) {
+    constexpr size_t PAGE = 4096, HUGE = size_t{2} << 20;
+    for (const size_t n : {Buffer::LARGE_FROM, Buffer::LARGE_FROM + 4, size_t{5} << 20, (size_t{64} << 20) + 4}) {
+        SCOPED_TRACE(n);
+        Buffer b(n, Device::CPU);
+        const auto start = reinterpret_cast<uintptr_t>(b.base());
+        EXPECT_EQ(start % HUGE, 0U);
+        const size_t length = (n + PAGE - 1) / PAGE * PAGE;
+        std::memset(b.base(), 0x3C, length);
+        unsigned char state = 0;
+        EXPECT_EQ(mincore(reinterpret_cast<void*>(start + length - PAGE), PAGE, &state), 0);
+        EXPECT_EQ(mincore(reinterpret_cast<void*>(start + length), PAGE, &state), -1);
     }
 }
 

@@ -32,7 +32,13 @@ void expect_fresh_contiguous(const TensorImpl& copy, const TensorImpl& src) {
 }
 
 TEST(CopyTest, StridedSources) {
-    const struct { size_t storage; U shape; U strides; uint64_t offset; std::vector<float> expected; } table[] = {
+    const struct {
+        size_t storage;
+        U shape;
+        U strides;
+        uint64_t offset;
+        std::vector<float> expected;
+    } table[] = {
         {6, {2, 2}, {3, 1}, 0, {0, 1, 3, 4}},
         {10, {2, 2}, {4, 1}, 1, {1, 2, 5, 6}},
         {3, {2, 1, 3}, {0, 3, 1}, 0, {0, 1, 2, 0, 1, 2}},  // outer stride 0 is not the expected 3
@@ -43,8 +49,7 @@ TEST(CopyTest, StridedSources) {
     };
     for (const auto& row : table) {
         SCOPED_TRACE(::testing::PrintToString(row.shape) + " / " + ::testing::PrintToString(row.strides));
-        const TensorImpl src(iota_storage(row.storage), Shape(row.shape), Strides(row.strides),
-                             row.offset);
+        const TensorImpl src(iota_storage(row.storage), Shape(row.shape), Strides(row.strides), row.offset);
         ASSERT_FALSE(src.is_contiguous());
         for (const TensorImpl& copy : {copy_contiguous_impl(src), src.contiguous()}) {
             expect_fresh_contiguous(copy, src);
@@ -80,16 +85,16 @@ TEST(CopyTest, EightByteElementsAreCopiedWhole) {
     for (Dtype dtype : {Dtype::INT64, Dtype::FLOAT64}) {
         SCOPED_TRACE(to_string(dtype));
         auto storage = std::make_shared<Storage>(6, dtype, Device::CPU);
-        for (int i = 0; i < 6; ++i) {
-            const uint64_t v = 0x0101010101010101ULL * static_cast<uint64_t>(i + 1);
+        for (size_t i = 0; i < 6; ++i) {
+            const uint64_t v = uint64_t{0x0101010101010101} * (i + 1);
             std::memcpy(static_cast<char*>(storage->data()) + 8 * i, &v, 8);
         }
         const TensorImpl src(storage, Shape(U{2, 2}), Strides(U{1, 3}), 1UL);  // elements 1, 4, 2, 5
         std::vector<uint64_t> got(4);
         const TensorImpl copy = copy_contiguous_impl(src);
         std::memcpy(got.data(), copy.storage()->data(), 32);
-        EXPECT_EQ(got, (std::vector<uint64_t>{0x0202020202020202ULL, 0x0505050505050505ULL,
-                                              0x0303030303030303ULL, 0x0606060606060606ULL}));
+        EXPECT_EQ(got, (std::vector<uint64_t>{0x0202020202020202ULL, 0x0505050505050505ULL, 0x0303030303030303ULL,
+                                              0x0606060606060606ULL}));
     }
 }
 
@@ -98,8 +103,8 @@ TEST(CopyTest, AllocationRules) {
     const TensorImpl pending(lazy(6, Device::CPU), Shape(U{2, 2}), Strides(U{3, 1}), 0UL);
     EXPECT_TRUE(Throws<std::logic_error>([&] { copy_contiguous_impl(pending); }, NO_ALLOCATION));
     EXPECT_TRUE(Throws<std::logic_error>([&] { pending.contiguous(); }, NO_ALLOCATION));
-    EXPECT_TRUE(Throws<std::logic_error>([&] { Tensor(std::make_shared<TensorImpl>(pending)).contiguous(); },
-                                         NO_ALLOCATION));
+    EXPECT_TRUE(
+        Throws<std::logic_error>([&] { Tensor(std::make_shared<TensorImpl>(pending)).contiguous(); }, NO_ALLOCATION));
     EXPECT_FALSE(pending.allocated());
 
     // A contiguous pending tensor needs no copy, so it does not fail.
@@ -116,8 +121,8 @@ TEST(CopyTest, AllocationRules) {
 
     // The copy's own storage is allocated at once, which fails off the CPU.
     const TensorImpl remote(lazy(0, Device::CUDA), Shape(U{0, 2}), Strides(U{1, 5}), 0UL);
-    EXPECT_TRUE(Throws<std::runtime_error>([&] { copy_contiguous_impl(remote); },
-                                           "Buffer: only CPU device is implemented"));
+    EXPECT_TRUE(
+        Throws<std::runtime_error>([&] { copy_contiguous_impl(remote); }, "Buffer: only CPU device is implemented"));
 }
 
 // The obvious walk: every multi-index in row-major order, its position
@@ -166,16 +171,17 @@ TEST(CopyTest, MatchesElementByElementReference) {
         const Dtype dtype = dtypes[pick(0, 3)];
         const size_t width = dtype_size(dtype);
         auto storage = std::make_shared<Storage>(numel, dtype, Device::CPU);
-        for (size_t b = 0; b < storage->nbytes(); ++b) static_cast<unsigned char*>(storage->data())[b] =
-            static_cast<unsigned char>(pick(0, 255));
+        for (size_t b = 0; b < storage->nbytes(); ++b)
+            static_cast<unsigned char*>(storage->data())[b] = static_cast<unsigned char>(pick(0, 255));
         const std::vector<unsigned char> before = bytes_of(*storage);
         std::vector<unsigned char> expected;
-        for (uint64_t p : positions) expected.insert(expected.end(), before.begin() + static_cast<long>(p * width),
-                                                     before.begin() + static_cast<long>((p + 1) * width));
+        for (uint64_t p : positions)
+            expected.insert(expected.end(), before.begin() + static_cast<long>(p * width),
+                            before.begin() + static_cast<long>((p + 1) * width));
 
-        SCOPED_TRACE(::testing::Message() << "iteration " << iteration << ": shape " << ::testing::PrintToString(shape)
-                                          << ", strides " << ::testing::PrintToString(strides) << ", offset "
-                                          << offset << ", " << to_string(dtype));
+        SCOPED_TRACE(::testing::Message()
+                     << "iteration " << iteration << ": shape " << ::testing::PrintToString(shape) << ", strides "
+                     << ::testing::PrintToString(strides) << ", offset " << offset << ", " << to_string(dtype));
         const Tensor src(storage, Shape(shape), Strides(strides), offset);
         if (!src.is_contiguous() && !positions.empty()) ++strided;
         const TensorImpl copy = copy_contiguous_impl(*src);

@@ -11,8 +11,10 @@ namespace {
 using test::Throws;
 
 TEST(DtypeTest, DeviceNames) {
-    const struct { Device device; const char* name; } table[] = {
-        {Device::CPU, "cpu"}, {Device::CUDA, "cuda"}, {Device::HIP, "hip"}};
+    const struct {
+        Device device;
+        const char* name;
+    } table[] = {{Device::CPU, "cpu"}, {Device::CUDA, "cuda"}, {Device::HIP, "hip"}};
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
         EXPECT_STREQ(to_string(row.device), row.name);
@@ -20,7 +22,11 @@ TEST(DtypeTest, DeviceNames) {
 }
 
 TEST(DtypeTest, ElementTypeNamesAndSizes) {
-    const struct { Dtype dtype; const char* name; size_t size; } table[] = {
+    const struct {
+        Dtype dtype;
+        const char* name;
+        size_t size;
+    } table[] = {
         {Dtype::FLOAT32, "fp32", 4}, {Dtype::INT32, "i32", 4}, {Dtype::FLOAT64, "f64", 8}, {Dtype::INT64, "i64", 8}};
     for (const auto& row : table) {
         SCOPED_TRACE(row.name);
@@ -32,8 +38,8 @@ TEST(DtypeTest, ElementTypeNamesAndSizes) {
 TEST(DtypeTest, DeviceOutsideEnumeratorsIsRejected) {
     for (int32_t value : {3, -1, 1000, INT32_MIN}) {
         SCOPED_TRACE(value);
-        EXPECT_TRUE(Throws<std::invalid_argument>([&] { to_string(static_cast<Device>(value)); },
-                                                  "Unsupported device"));
+        EXPECT_TRUE(
+            Throws<std::invalid_argument>([&] { to_string(static_cast<Device>(value)); }, "Unsupported device"));
     }
 }
 

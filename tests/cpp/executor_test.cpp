@@ -16,8 +16,8 @@ using Schedule = std::vector<Node*>;
 
 constexpr const char* CPU_ONLY = "Buffer: only CPU device is implemented";
 
-Tensor pending(U dims = {2, 3}, Device device = Device::CPU) {
-    return Tensor(Shape(std::move(dims)), Dtype::FLOAT32, device, false);
+Tensor pending(const U& dims = {2, 3}, Device device = Device::CPU) {
+    return Tensor(Shape(dims), Dtype::FLOAT32, device, false);
 }
 
 // The walk as a plain recursion: marked on entry, inputs in recorded order,
@@ -52,10 +52,14 @@ TEST(ExecutorTest, SchedulesAreDepthFirstPostOrders) {
     const Tensor both = add(ab, ce), both_swapped = add(ce, ab);
     const Tensor twice = add(ab, ab);
     const Tensor l = add(ab, a), r = add(ab, b), diamond = add(l, r);  // ab is shared by l and r
-    const Tensor q = add(ab, b), s = add(q, ce), t = add(ce, q);  // the earlier input's ancestry first, in full
+    const Tensor q = add(ab, b), s = add(q, ce), t = add(ce, q);       // the earlier input's ancestry first, in full
     const Tensor shared = add(add(ab, q), add(q, ab));
 
-    const struct { const char* what; Tensor t; Schedule expected; } table[] = {
+    const struct {
+        const char* what;
+        Tensor t;
+        Schedule expected;
+    } table[] = {
         {"leaf", a, {}},
         {"single add", ab, {producer(ab)}},
         {"left ancestry", left, {producer(ab), producer(left)}},
@@ -244,6 +248,33 @@ TEST(ExecutorTest, ExecuteOneNodeAndRunTwice) {
     executor.run();  // the schedule is left as it was
     EXPECT_TRUE(next.allocated());
     EXPECT_EQ(executor.order().size(), 2U);
+}
+
+// Nothing reads a node's id or name back: rewriting them, to values of all
+// kinds, changes no lookup and no schedule, and executing still works.
+TEST(ExecutorTest, RewrittenIdsAndNamesChangeNothing) {
+    for (const int32_t id : {-1, INT32_MAX, INT32_MIN, 0, 1}) {
+        SCOPED_TRACE(id);
+        const Tensor a = pending(), b = pending();
+        const Tensor c = add(a, b), d = add(c, a), e = add(d, c);
+        const Schedule before = schedule_of(default_graph(), e);
+        ASSERT_EQ(before.size(), 3U);
+        for (Node* node : before) {
+            node->id = id;
+            node->name = "REWRITTEN";
+        }
+        EXPECT_EQ(producer(d), before[1]);
+        EXPECT_EQ(schedule_of(default_graph(), e), before);
+        std::unordered_set<Node*> visited;
+        Executor executor;
+        executor.visit(default_graph(), before.back(), visited);
+        EXPECT_EQ(executor.order(), before);
+        execute(d);
+        EXPECT_TRUE(c.allocated() && d.allocated());
+        EXPECT_FALSE(e.allocated());
+        execute(e);
+        EXPECT_TRUE(e.allocated());
+    }
 }
 
 // Deep enough that a walk recursing once per link could overflow the stack.

@@ -15,6 +15,9 @@ namespace {
 
 struct Holder {
     std::vector<Tensor> results;
+    Holder() = default;
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
     ~Holder() {
         for (size_t i = 0; i < results.size(); ++i) {
             const Tensor& t = results[i];

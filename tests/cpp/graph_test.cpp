@@ -13,7 +13,7 @@ using test::dims_of;
 using test::probe;
 using U = std::vector<uint64_t>;
 
-Tensor pending(U dims) { return Tensor(Shape(std::move(dims)), Dtype::FLOAT32, Device::CPU, false); }
+Tensor pending(const U& dims) { return Tensor(Shape(dims), Dtype::FLOAT32, Device::CPU, false); }
 
 TEST(GraphTest, FindsProducersByBody) {
     Graph graph;
@@ -33,7 +33,11 @@ TEST(GraphTest, FindsProducersByBody) {
     EXPECT_EQ(node->output.impl(), c.impl());
 
     const Tensor copy = c;  // NOLINT(performance-unnecessary-copy-initialization): a copy is the point
-    const struct { const char* what; Tensor t; Node* expected; } table[] = {
+    const struct {
+        const char* what;
+        Tensor t;
+        Node* expected;
+    } table[] = {
         {"result", c, node},
         {"copy of the handle", copy, node},
         {"contiguous() of the result", c.contiguous(), node},  // the same body
@@ -161,7 +165,8 @@ TEST(GraphTest, NodesStayPutAcrossChunks) {
     int wrong = 0;
     for (int i = 0; i < COUNT; ++i) {
         const auto k = static_cast<size_t>(i);
-        wrong += nodes[k]->id != i || graph.find(outputs[k]) != nodes[k] || nodes[k]->output.impl() != outputs[k].impl() ||
+        wrong += nodes[k]->id != i || graph.find(outputs[k]) != nodes[k] ||
+                 nodes[k]->output.impl() != outputs[k].impl() ||
                  (i > 0 && graph.find(nodes[k]->inputs[0]) != nodes[k - 1]);
     }
     EXPECT_EQ(wrong, 0);
@@ -177,7 +182,8 @@ TEST(GraphTest, MillionBodies) {
         graph.add_node("N", Op::ADD, {}, outputs.back());
     }
     size_t wrong = 0;
-    for (size_t i = 0; i < COUNT; i += 7) wrong += graph.find(outputs[i]) == nullptr || graph.find(outputs[i])->id != static_cast<int32_t>(i);
+    for (size_t i = 0; i < COUNT; i += 7)
+        wrong += graph.find(outputs[i]) == nullptr || graph.find(outputs[i])->id != static_cast<int32_t>(i);
     EXPECT_EQ(wrong, 0U);
     for (int i = 0; i < 1000; ++i) wrong += graph.find(pending({1})) != nullptr;
     EXPECT_EQ(wrong, 0U);

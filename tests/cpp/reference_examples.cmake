@@ -2,6 +2,9 @@
 # Writes the reference's C++ examples (its ```cpp blocks; ```c++ blocks are
 # declarations) into one program: each block becomes a function, and main
 # runs them in order. The examples check their claims with assert.
+# The project's policies, here too: without them CMake before 4 reads
+# while(TRUE) with its pre-2.8 rules, as a variable that is not set.
+cmake_minimum_required(VERSION 3.21)
 file(READ "${IN}" text)
 set(program "// Generated from docs/reference.md by tests/cpp/reference_examples.cmake.
 #undef NDEBUG
@@ -14,7 +17,7 @@ set(program "// Generated from docs/reference.md by tests/cpp/reference_examples
 #include <thread>
 #include <vector>
 
-#include \"quarnel.h\"
+#include <quarnel/quarnel.h>
 
 using namespace quarnel;
 ")

@@ -179,8 +179,7 @@ TEST(ReshapeTest, SizeOneStridesDoNotBlockAView) {
 
 TEST(ReshapeTest, NonContiguousSource) {
     const auto make = [](bool allocated) {
-        auto storage = allocated ? iota_storage(6)
-                                 : std::make_shared<Storage>(6, Dtype::FLOAT32, Device::CPU, false);
+        auto storage = allocated ? iota_storage(6) : std::make_shared<Storage>(6, Dtype::FLOAT32, Device::CPU, false);
         return Tensor(storage, Shape(U{2, 2}), Strides::contiguous_for(Shape(U{2, 3})), 0UL);
     };
     const Tensor src = make(true);
@@ -194,7 +193,8 @@ TEST(ReshapeTest, NonContiguousSource) {
     EXPECT_EQ(floats_of(*src.storage()), (std::vector<float>{0, 1, 2, 3, 4, 5}));
 
     const Tensor pending = make(false);
-    EXPECT_TRUE(Throws<std::logic_error>([&] { pending.reshape({4}); }, "copy_contiguous: source has no allocation yet"));
+    EXPECT_TRUE(
+        Throws<std::logic_error>([&] { pending.reshape({4}); }, "copy_contiguous: source has no allocation yet"));
     EXPECT_TRUE(Throws<std::invalid_argument>([&] { pending.view({4}); }, "view: tensor is not contiguous"));
     EXPECT_FALSE(pending.allocated());
 

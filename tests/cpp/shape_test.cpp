@@ -24,12 +24,19 @@ TEST(ShapeTest, RankLimit) {
     EXPECT_EQ(dims_of(four), (U{1, 2, 3, 4}));
     EXPECT_TRUE(Throws<std::length_error>([] { (void)Shape(U{1, 2, 3, 4, 5}); }, "Shape: rank exceeds MAX_RANK"));
     // The rank is judged before the element count.
-    EXPECT_TRUE(Throws<std::length_error>([] { (void)Shape(U{P62, P62, P62, P62, P62}); },
-                                          "Shape: rank exceeds MAX_RANK"));
+    EXPECT_TRUE(Throws<std::length_error>(
+        [] {
+            (void)Shape(U{P62, P62, P62, P62, P62});
+        },
+        "Shape: rank exceeds MAX_RANK"));
 }
 
 TEST(ShapeTest, ElementCountsAndRowMajorStrides) {
-    const struct { U dims; uint64_t numel; U strides; } table[] = {
+    const struct {
+        U dims;
+        uint64_t numel;
+        U strides;
+    } table[] = {
         {{}, 1, {}},
         {{7}, 7, {1}},
         {{2, 3, 4}, 24, {12, 4, 1}},
@@ -58,7 +65,10 @@ TEST(ShapeTest, PositionsPastTheRankReadZero) {
 
 // numel() must fit a signed 64-bit value; a 0 anywhere makes any sizes fine.
 TEST(ShapeTest, ElementCountOverflow) {
-    const struct { U dims; bool fits; } table[] = {
+    const struct {
+        U dims;
+        bool fits;
+    } table[] = {
         {{P32, P32}, false},
         {{P62, 2}, false},
         {{2, P62}, false},
@@ -76,9 +86,7 @@ TEST(ShapeTest, ElementCountOverflow) {
     for (const auto& row : table) {
         SCOPED_TRACE(::testing::PrintToString(row.dims));
         for (bool from_span : {false, true}) {
-            const auto make = [&] {
-                return from_span ? Shape(std::span<const uint64_t>(row.dims)) : Shape(row.dims);
-            };
+            const auto make = [&] { return from_span ? Shape(std::span<const uint64_t>(row.dims)) : Shape(row.dims); };
             if (row.fits) {
                 EXPECT_LE(make().numel(), I64MAX);
             } else {
@@ -93,18 +101,21 @@ TEST(StridesTest, FromList) {
     EXPECT_EQ(st.rank(), 4U);
     EXPECT_EQ(dims_of(st), (U{4, 3, 2, 1}));
     EXPECT_EQ(Strides(U{}).rank(), 0U);
-    EXPECT_TRUE(Throws<std::length_error>([] { (void)Strides(U{1, 1, 1, 1, 1}); },
-                                          "Strides: rank exceeds MAX_RANK"));
+    EXPECT_TRUE(Throws<std::length_error>([] { (void)Strides(U{1, 1, 1, 1, 1}); }, "Strides: rank exceeds MAX_RANK"));
 }
 
 TEST(ShapeTest, IsContiguousPairs) {
-    const struct { U shape; U strides; bool contiguous; } table[] = {
+    const struct {
+        U shape;
+        U strides;
+        bool contiguous;
+    } table[] = {
         {{2, 0, 3}, {3, 3, 1}, false},  // a size-0 dimension is not skipped
         {{2, 0, 3}, {0, 3, 1}, true},
-        {{1, 5}, {99, 1}, true},        // size-1 dimensions may hold any stride
+        {{1, 5}, {99, 1}, true},  // size-1 dimensions may hold any stride
         {{5, 1}, {1, 7}, true},
         {{2, 3}, {1, 2}, false},
-        {{2, 3}, {3, 1, 0}, false},     // rank mismatch, whatever the entries
+        {{2, 3}, {3, 1, 0}, false},  // rank mismatch, whatever the entries
         {{2, 3}, {3}, false},
         {{}, {}, true},
         {{}, {1}, false},

@@ -17,8 +17,11 @@ const Dtype BAD_DTYPE = static_cast<Dtype>(9);
 bool aligned16(const void* p) { return reinterpret_cast<uintptr_t>(p) % 16 == 0; }
 
 TEST(StorageTest, AllocatedAtOnce) {
-    const struct { size_t numel; Dtype dtype; size_t nbytes; } table[] = {
-        {6, Dtype::FLOAT32, 24}, {3, Dtype::FLOAT64, 24}, {3, Dtype::INT32, 12}, {5, Dtype::INT64, 40}};
+    const struct {
+        size_t numel;
+        Dtype dtype;
+        size_t nbytes;
+    } table[] = {{6, Dtype::FLOAT32, 24}, {3, Dtype::FLOAT64, 24}, {3, Dtype::INT32, 12}, {5, Dtype::INT64, 40}};
     for (const auto& row : table) {
         SCOPED_TRACE(to_string(row.dtype));
         for (bool three_args : {true, false}) {
@@ -82,8 +85,10 @@ TEST(StorageTest, OtherDevicesFailWhenMemoryIsTaken) {
 
 // These byte counts fit size_t but cannot be rounded to a 16-byte block.
 TEST(StorageTest, RefusedMemoryLeavesItUnallocated) {
-    const struct { size_t numel; Dtype dtype; } table[] = {
-        {SIZE_MAX / 4, Dtype::FLOAT32}, {SIZE_MAX / 8, Dtype::INT64}};
+    const struct {
+        size_t numel;
+        Dtype dtype;
+    } table[] = {{SIZE_MAX / 4, Dtype::FLOAT32}, {SIZE_MAX / 8, Dtype::INT64}};
     for (const auto& row : table) {
         SCOPED_TRACE(to_string(row.dtype));
         Storage s(row.numel, row.dtype, Device::CPU, false);
@@ -119,10 +124,12 @@ TEST(StorageTest, UnknownElementType) {
 }
 
 TEST(StorageTest, ByteCountOverflow) {
-    const struct { size_t numel; Dtype dtype; } table[] = {
-        {SIZE_MAX / 4 + 1, Dtype::FLOAT32}, {SIZE_MAX / 4 + 1, Dtype::INT32},
-        {SIZE_MAX / 8 + 1, Dtype::FLOAT64}, {SIZE_MAX / 8 + 1, Dtype::INT64},
-        {SIZE_MAX, Dtype::INT32},           {(SIZE_MAX >> 2) * 2, Dtype::INT64}};
+    const struct {
+        size_t numel;
+        Dtype dtype;
+    } table[] = {{SIZE_MAX / 4 + 1, Dtype::FLOAT32}, {SIZE_MAX / 4 + 1, Dtype::INT32},
+                 {SIZE_MAX / 8 + 1, Dtype::FLOAT64}, {SIZE_MAX / 8 + 1, Dtype::INT64},
+                 {SIZE_MAX, Dtype::INT32},           {(SIZE_MAX >> 2) * 2, Dtype::INT64}};
     for (const auto& row : table) {
         SCOPED_TRACE(::testing::Message() << row.numel << " x " << to_string(row.dtype));
         Storage s(row.numel, row.dtype, Device::CPU, false);
@@ -130,7 +137,8 @@ TEST(StorageTest, ByteCountOverflow) {
         EXPECT_TRUE(Throws<std::length_error>([&] { s.allocate(); }, BYTES_OVERFLOW));
         EXPECT_FALSE(s.allocated());
         EXPECT_TRUE(Throws<std::length_error>([&] { Storage t(row.numel, row.dtype, Device::CPU); }, BYTES_OVERFLOW));
-        EXPECT_TRUE(Throws<std::length_error>([&] { Storage t(row.numel, row.dtype, Device::CPU, true); }, BYTES_OVERFLOW));
+        EXPECT_TRUE(
+            Throws<std::length_error>([&] { Storage t(row.numel, row.dtype, Device::CPU, true); }, BYTES_OVERFLOW));
     }
 }
 

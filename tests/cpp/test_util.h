@@ -24,8 +24,8 @@ template <typename E, typename F>
         f();
     } catch (const std::exception& e) {
         if (typeid(e) != typeid(E)) {
-            return ::testing::AssertionFailure() << "threw " << typeid(e).name() << " (\"" << e.what()
-                                                 << "\"), expected " << typeid(E).name();
+            return ::testing::AssertionFailure()
+                   << "threw " << typeid(e).name() << " (\"" << e.what() << "\"), expected " << typeid(E).name();
         }
         if (message != e.what()) {
             return ::testing::AssertionFailure() << "message \"" << e.what() << "\", expected \"" << message << "\"";

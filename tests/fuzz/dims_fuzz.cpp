@@ -30,7 +30,9 @@ struct Resolved {
 // then the entries in list order (the first bad entry names the error), then
 // the count.
 Resolved model_resolve(long long total, const std::vector<long long>& dims) {
-    const auto bad = [](const char* why) { return Resolved{Outcome::error<std::invalid_argument>(std::string("view/reshape: ") + why), {}}; };
+    const auto bad = [](const char* why) {
+        return Resolved{Outcome::error<std::invalid_argument>(std::string("view/reshape: ") + why), {}};
+    };
     if (dims.size() > 4) return {Outcome::error<std::length_error>("Shape: rank exceeds MAX_RANK"), {}};
     const u128 count = static_cast<u128>(total);
     int inferred = -1;
@@ -94,10 +96,12 @@ Source draw_source(FuzzedDataProvider& in) {
     Source s;
     const int mode = in.ConsumeIntegralInRange<int>(0, 2);
     if (mode == 0) {
-        s.shape = {in.ConsumeBool() ? edgy_u64(in) & static_cast<uint64_t>(INT64_MAX) : in.ConsumeIntegralInRange<uint64_t>(0, 64)};
+        s.shape = {in.ConsumeBool() ? edgy_u64(in) & static_cast<uint64_t>(INT64_MAX)
+                                    : in.ConsumeIntegralInRange<uint64_t>(0, 64)};
     } else {
         const int rank = in.ConsumeIntegralInRange<int>(0, 4);
-        for (int i = 0; i < rank; ++i) s.shape.push_back(in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 6) : edgy_u64(in));
+        for (int i = 0; i < rank; ++i)
+            s.shape.push_back(in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 6) : edgy_u64(in));
     }
     u128 n = 1;
     for (uint64_t d : s.shape) n = product(n, d);
@@ -126,9 +130,11 @@ Source draw_source(FuzzedDataProvider& in) {
     return s;
 }
 
-void check_result(const Tensor& source, const Tensor& result, const std::vector<uint64_t>& shape, const std::string& context) {
+void check_result(const Tensor& source, const Tensor& result, const std::vector<uint64_t>& shape,
+                  const std::string& context) {
     FUZZ_CHECK(entries(result.shape()) == shape, context + " shape " + list_text(entries(result.shape())));
-    FUZZ_CHECK(entries(result.strides()) == model_strides(shape), context + " strides " + list_text(entries(result.strides())));
+    FUZZ_CHECK(entries(result.strides()) == model_strides(shape),
+               context + " strides " + list_text(entries(result.strides())));
     FUZZ_CHECK(result.is_contiguous(), context);
     FUZZ_CHECK(result.impl() != source.impl(), context + ": a new body");
     FUZZ_CHECK(result.dtype() == source.dtype() && result.device() == source.device(), context);
@@ -144,7 +150,8 @@ void run(FuzzedDataProvider& in) {
     const Resolved expected = model_resolve(total, dims);
     const std::string context = "resolve_shape(" + std::to_string(total) + ", " + list_text(dims) + ")";
     std::optional<Shape> resolved;
-    if (matches(expected.outcome, [&] { resolved = resolve_shape(total, dims); }, context)) {
+    if (matches(
+            expected.outcome, [&] { resolved = resolve_shape(total, dims); }, context)) {
         FUZZ_CHECK(entries(*resolved) == expected.shape, context + " gave " + list_text(entries(*resolved)));
     }
 
@@ -155,13 +162,17 @@ void run(FuzzedDataProvider& in) {
     const uint64_t count = t.shape().numel();
     const Resolved want = model_resolve(static_cast<long long>(count), dims);
     const bool contiguous = model_contiguous(source.shape, source.strides);
-    FUZZ_CHECK(t.is_contiguous() == contiguous, "is_contiguous of " + list_text(source.shape) + " / " + list_text(source.strides));
-    const std::string on = " of " + list_text(source.shape) + " / " + list_text(source.strides) + " with " + list_text(dims);
+    FUZZ_CHECK(t.is_contiguous() == contiguous,
+               "is_contiguous of " + list_text(source.shape) + " / " + list_text(source.strides));
+    const std::string on =
+        " of " + list_text(source.shape) + " / " + list_text(source.strides) + " with " + list_text(dims);
 
     Outcome view_outcome = want.outcome;
-    if (want.outcome.succeeds() && !contiguous) view_outcome = Outcome::error<std::invalid_argument>("view: tensor is not contiguous");
+    if (want.outcome.succeeds() && !contiguous)
+        view_outcome = Outcome::error<std::invalid_argument>("view: tensor is not contiguous");
     std::optional<Tensor> view;
-    if (matches(view_outcome, [&] { view = t.view(dims); }, "view" + on)) {
+    if (matches(
+            view_outcome, [&] { view = t.view(dims); }, "view" + on)) {
         check_result(t, *view, want.shape, "view" + on);
         FUZZ_CHECK(view->storage() == t.storage() && view->offset() == t.offset(), "view" + on + " shares the storage");
     }
@@ -172,7 +183,9 @@ void run(FuzzedDataProvider& in) {
         reshape_outcome = Outcome::error<std::logic_error>("copy_contiguous: source has no allocation yet");
     }
     std::optional<Tensor> reshaped;
-    if (!matches(reshape_outcome, [&] { reshaped = t.reshape(dims); }, "reshape" + on)) return;
+    if (!matches(
+            reshape_outcome, [&] { reshaped = t.reshape(dims); }, "reshape" + on))
+        return;
     check_result(t, *reshaped, want.shape, "reshape" + on);
     if (contiguous) {
         FUZZ_CHECK(reshaped->storage() == t.storage() && reshaped->offset() == t.offset(), "reshape" + on + " views");
@@ -189,7 +202,8 @@ void run(FuzzedDataProvider& in) {
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t position = 0;
         for (size_t k = 0; k < index.size(); ++k) position += index[k] * source.strides[k];
-        FUZZ_CHECK(std::equal(dst + i * width, dst + (i + 1) * width, src + position * width), "reshape" + on + " element " + std::to_string(i));
+        FUZZ_CHECK(std::equal(dst + i * width, dst + (i + 1) * width, src + position * width),
+                   "reshape" + on + " element " + std::to_string(i));
         for (size_t k = index.size(); k-- > 0;) {
             if (++index[k] < source.shape[k]) break;
             index[k] = 0;

@@ -40,8 +40,8 @@ inline bool model_contiguous(const std::vector<uint64_t>& shape, const std::vect
     std::abort();
 }
 
-#define FUZZ_CHECK(cond, what)                                        \
-    do {                                                              \
+#define FUZZ_CHECK(cond, what)                                                  \
+    do {                                                                        \
         if (!(cond)) ::quarnel::fuzz::fail(std::string(#cond) + ": " + (what)); \
     } while (0)
 
@@ -100,13 +100,26 @@ std::vector<uint64_t> entries(const List& list) {
 // value at all.
 inline uint64_t edgy_u64(FuzzedDataProvider& in) {
     static constexpr uint64_t SPECIAL[] = {
-        0, 1, 2, 3,
-        uint64_t{1} << 31, (uint64_t{1} << 32) - 1, uint64_t{1} << 32, (uint64_t{1} << 32) + 1,
-        3037000499, 3037000500,  // around the square root of 2^63
-        2097151, 2097152,        // around the cube root of 2^63
-        55108, 55109,            // around the fourth root of 2^63
-        uint64_t{1} << 62, (uint64_t{1} << 63) - 1, uint64_t{1} << 63, (uint64_t{1} << 63) + 1,
-        UINT64_MAX - 1, UINT64_MAX,
+        0,
+        1,
+        2,
+        3,
+        uint64_t{1} << 31,
+        (uint64_t{1} << 32) - 1,
+        uint64_t{1} << 32,
+        (uint64_t{1} << 32) + 1,
+        3037000499,
+        3037000500,  // around the square root of 2^63
+        2097151,
+        2097152,  // around the cube root of 2^63
+        55108,
+        55109,  // around the fourth root of 2^63
+        uint64_t{1} << 62,
+        (uint64_t{1} << 63) - 1,
+        uint64_t{1} << 63,
+        (uint64_t{1} << 63) + 1,
+        UINT64_MAX - 1,
+        UINT64_MAX,
     };
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
         case 0: return in.ConsumeIntegralInRange<uint64_t>(0, 8);

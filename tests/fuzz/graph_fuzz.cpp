@@ -1,5 +1,5 @@
-// Fuzz target: random programs over two fresh graphs. Lazy adds (results from
-// the pending arena, as the add makes them), nodes recorded by hand with any
+// Fuzz target: random programs over two fresh graphs. Lazy adds (fresh
+// results handed over whole, as the add makes them), nodes recorded by hand with any
 // inputs and outputs (old outputs, operands, empty handles), views, handle
 // copies, explicit allocations, finds, schedules, visits and runs, graphs
 // dropped and made anew. Every schedule must equal a recursive post-order
@@ -53,7 +53,8 @@ struct GraphUnderTest {
         ModelNode m{{}, output.impl().get(), nullptr};
         for (const Tensor& t : inputs) m.inputs.push_back(t.impl().get());
         m.node = graph->add_node(std::move(name), Op::ADD, std::move(inputs), std::move(output));
-        FUZZ_CHECK(m.node != nullptr && m.node->id == static_cast<int32_t>(nodes.size()), "node ids follow recording order");
+        FUZZ_CHECK(m.node != nullptr && m.node->id == static_cast<int32_t>(nodes.size()),
+                   "node ids follow recording order");
         if (m.output != nullptr) producer[m.output] = nodes.size();
         nodes.push_back(std::move(m));
         return nodes.back().node;
@@ -95,7 +96,8 @@ struct Allocations {
     // none), fail off the CPU, else take the memory.
     Outcome allocate(const Tensor& t) {
         if (expected(t)) return Outcome::ok();
-        if (t.device() != Device::CPU) return Outcome::error<std::runtime_error>("Buffer: only CPU device is implemented");
+        if (t.device() != Device::CPU)
+            return Outcome::error<std::runtime_error>("Buffer: only CPU device is implemented");
         set(t);
         return Outcome::ok();
     }
@@ -187,20 +189,20 @@ private:
             refusal = Outcome::error<std::invalid_argument>("add: shape mismatch");
         }
         if (!refusal.succeeds()) {
-            matches(refusal, [&] { add(*a, *b); }, "add refused");
+            matches(
+                refusal, [&] { add(*a, *b); }, "add refused");
             return;
         }
-        // The result as the add makes it, recorded in the graph under test.
-        Tensor result = detail::make_pending(a->shape(), a->dtype(), a->device());
+        // The result as the add makes it, handed over whole as the add does.
+        Tensor result(a->shape(), a->dtype(), a->device(), false);
         FUZZ_CHECK(!result.allocated() || result.numel() == 0, "a pending result has no memory");
         allocations_.born(result);
-        g.record("ADD", {*a, *b}, result);
-        out = std::move(result);
+        out = g.record("ADD", {*a, *b}, std::move(result))->output;
     }
 
     // Any inputs (also empty handles, also the output itself), and as output
     // a fresh pending body, an empty handle, or any slot's body: a body seen
-    // before makes the graph irregular.
+    // before makes the graph mend the producers it keeps for the walks.
     void record_by_hand() {
         GraphUnderTest& g = graph();
         std::vector<Tensor> inputs;
@@ -208,14 +210,16 @@ private:
         for (int i = 0; i < count; ++i) inputs.push_back(any_handle());
         Tensor output = empty_handle();
         switch (in_.ConsumeIntegralInRange<int>(0, 2)) {
-            case 0: output = detail::make_pending(Shape(in_.PickValueInArray(SHAPES)), Dtype::FLOAT32, Device::CPU); break;
+            case 0: output = Tensor(Shape(in_.PickValueInArray(SHAPES)), Dtype::FLOAT32, Device::CPU, false); break;
             case 1: output = any_handle(); break;
             default: break;
         }
         if (output.impl()) allocations_.born(output);
         auto& out = slot();
-        g.record("NODE", std::move(inputs), output);
-        if (output.impl()) out = output;
+        // Handed over whole or still held by the caller, which the graph treats apart.
+        const bool hand_over = in_.ConsumeBool();
+        Node* node = g.record("NODE", std::move(inputs), hand_over ? std::move(output) : output);
+        if (node->output.impl()) out = node->output;
     }
 
     void view() {
@@ -241,7 +245,8 @@ private:
         const Tensor* a = operand();
         if (a == nullptr) return;
         Tensor t = *a;
-        matches(allocations_.allocate(t), [&] { t.allocate(); }, "allocate");
+        matches(
+            allocations_.allocate(t), [&] { t.allocate(); }, "allocate");
     }
 
     void schedule_and_run() {
@@ -263,7 +268,8 @@ private:
             expected = allocations_.allocate(node->output);
             if (!expected.succeeds()) break;
         }
-        matches(expected, [&] { executor.run(); }, "run");
+        matches(
+            expected, [&] { executor.run(); }, "run");
     }
 
     void visit() {
@@ -296,15 +302,15 @@ private:
         Tensor last = base;
         const int count = 20000 + in_.ConsumeIntegralInRange<int>(0, 2000);
         for (int i = 0; i < count; ++i) {
-            Tensor result = detail::make_pending(base.shape(), base.dtype(), base.device());
+            Tensor result(base.shape(), base.dtype(), base.device(), false);
             allocations_.born(result);
-            g.record("ADD", {i % 64 == 0 ? last : base, base}, result);
-            last = std::move(result);
+            last = g.record("ADD", {i % 64 == 0 ? last : base, base}, std::move(result))->output;
         }
         out = last;
         // Every output still knows its producer, across the chunks.
         for (const ModelNode& n : g.nodes) {
-            if (n.output != nullptr) FUZZ_CHECK(g.graph->find(n.node->output) == g.producer_of(n.output)->node, "find after bulk");
+            if (n.output != nullptr)
+                FUZZ_CHECK(g.graph->find(n.node->output) == g.producer_of(n.output)->node, "find after bulk");
         }
     }
 
@@ -325,7 +331,8 @@ private:
         for (const auto& g : graphs_) {
             for (const ModelNode& n : g.nodes) {
                 if (n.output == nullptr) continue;
-                FUZZ_CHECK(g.graph->find(n.node->output) == g.producer_of(n.output)->node, "producer of a recorded output");
+                FUZZ_CHECK(g.graph->find(n.node->output) == g.producer_of(n.output)->node,
+                           "producer of a recorded output");
             }
         }
         for (const auto& s : slots_) {

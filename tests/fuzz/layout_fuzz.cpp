@@ -15,8 +15,8 @@ namespace {
 
 using u128 = unsigned __int128;
 constexpr u128 HUGE = u128{1} << 100;
-constexpr uint64_t COPY_LIMIT = uint64_t{1} << 14;   // elements a copy may hold
-constexpr uint64_t STORAGE_LIMIT = uint64_t{1} << 14; // elements a storage may hold in memory
+constexpr uint64_t COPY_LIMIT = uint64_t{1} << 14;     // elements a copy may hold
+constexpr uint64_t STORAGE_LIMIT = uint64_t{1} << 14;  // elements a storage may hold in memory
 
 u128 saturated(u128 v) { return v > HUGE ? HUGE : v; }
 u128 product(u128 a, u128 b) {
@@ -43,9 +43,7 @@ struct Layout {
         return position;
     }
     bool contiguous() const { return model_contiguous(shape, strides); }
-    std::string text() const {
-        return list_text(shape) + " / " + list_text(strides) + " + " + std::to_string(offset);
-    }
+    std::string text() const { return list_text(shape) + " / " + list_text(strides) + " + " + std::to_string(offset); }
 };
 
 uint64_t draw_small_or_edgy(FuzzedDataProvider& in, uint64_t small) {
@@ -104,11 +102,15 @@ void run(FuzzedDataProvider& in) {
     } else if (layout.count() > static_cast<u128>(INT64_MAX)) {
         shape_outcome = Outcome::error<std::length_error>("Shape: element count overflows int64");
     }
-    if (!matches(shape_outcome, [&] { shape.emplace(layout.shape); }, "Shape " + list_text(layout.shape))) return;
+    if (!matches(
+            shape_outcome, [&] { shape.emplace(layout.shape); }, "Shape " + list_text(layout.shape)))
+        return;
     std::optional<Strides> strides;
-    const Outcome strides_outcome = layout.strides.size() > 4 ? Outcome::error<std::length_error>("Strides: rank exceeds MAX_RANK")
-                                                              : Outcome::ok();
-    if (!matches(strides_outcome, [&] { strides.emplace(layout.strides); }, "Strides " + list_text(layout.strides))) return;
+    const Outcome strides_outcome =
+        layout.strides.size() > 4 ? Outcome::error<std::length_error>("Strides: rank exceeds MAX_RANK") : Outcome::ok();
+    if (!matches(
+            strides_outcome, [&] { strides.emplace(layout.strides); }, "Strides " + list_text(layout.strides)))
+        return;
 
     std::shared_ptr<Storage> storage;
     if (!null_storage) {
@@ -119,9 +121,10 @@ void run(FuzzedDataProvider& in) {
         }
     }
     const std::vector<unsigned char> before =
-        storage && storage->data() ? std::vector<unsigned char>(static_cast<const unsigned char*>(storage->data()),
-                                                                static_cast<const unsigned char*>(storage->data()) + storage->nbytes())
-                                   : std::vector<unsigned char>();
+        storage && storage->data()
+            ? std::vector<unsigned char>(static_cast<const unsigned char*>(storage->data()),
+                                         static_cast<const unsigned char*>(storage->data()) + storage->nbytes())
+            : std::vector<unsigned char>();
 
     // Accepted exactly when every addressed element lies inside the storage
     // (a layout of no elements addresses none).
@@ -132,10 +135,14 @@ void run(FuzzedDataProvider& in) {
         accept = Outcome::error<std::invalid_argument>("TensorImpl: elements out of storage bounds");
     }
     std::optional<Tensor> tensor;
-    if (!matches(accept, [&] { tensor.emplace(storage, *shape, *strides, static_cast<unsigned long>(layout.offset)); }, "layout " + text)) return;
+    if (!matches(
+            accept, [&] { tensor.emplace(storage, *shape, *strides, static_cast<unsigned long>(layout.offset)); },
+            "layout " + text))
+        return;
     const Tensor& t = *tensor;
-    FUZZ_CHECK(entries(t.shape()) == layout.shape && entries(t.strides()) == layout.strides && t.offset() == layout.offset,
-               "layout " + text + " kept as given");
+    FUZZ_CHECK(
+        entries(t.shape()) == layout.shape && entries(t.strides()) == layout.strides && t.offset() == layout.offset,
+        "layout " + text + " kept as given");
     FUZZ_CHECK(t.is_contiguous() == layout.contiguous(), "is_contiguous of " + text);
 
     const bool copyable = layout.count() <= COPY_LIMIT;
@@ -147,8 +154,11 @@ void run(FuzzedDataProvider& in) {
         FUZZ_CHECK(t.contiguous().impl() == t.impl(), "contiguous() of contiguous " + text);
     } else if (copyable) {
         std::optional<Tensor> copy;
-        if (matches(allocated ? Outcome::ok() : unallocated, [&] { copy.emplace(t.contiguous()); }, "contiguous() of " + text)) {
-            FUZZ_CHECK(entries(copy->shape()) == layout.shape && copy->storage() != t.storage(), "contiguous() of " + text);
+        if (matches(
+                allocated ? Outcome::ok() : unallocated, [&] { copy.emplace(t.contiguous()); },
+                "contiguous() of " + text)) {
+            FUZZ_CHECK(entries(copy->shape()) == layout.shape && copy->storage() != t.storage(),
+                       "contiguous() of " + text);
             check_copy(*copy, layout, before, width, "contiguous() of " + text);
         }
     }
@@ -164,14 +174,20 @@ void run(FuzzedDataProvider& in) {
     for (const auto* dims : requests) {
         const std::string context = text + " to " + list_text(*dims);
         std::optional<Tensor> view;
-        const Outcome view_outcome = layout.contiguous() ? Outcome::ok() : Outcome::error<std::invalid_argument>("view: tensor is not contiguous");
-        if (matches(view_outcome, [&] { view.emplace(t.view(*dims)); }, "view " + context)) {
-            FUZZ_CHECK(view->storage() == t.storage() && view->offset() == t.offset() && view->numel() == t.numel(), "view " + context);
+        const Outcome view_outcome = layout.contiguous()
+                                         ? Outcome::ok()
+                                         : Outcome::error<std::invalid_argument>("view: tensor is not contiguous");
+        if (matches(
+                view_outcome, [&] { view.emplace(t.view(*dims)); }, "view " + context)) {
+            FUZZ_CHECK(view->storage() == t.storage() && view->offset() == t.offset() && view->numel() == t.numel(),
+                       "view " + context);
         }
         if (!layout.contiguous() && !copyable) continue;
         std::optional<Tensor> reshaped;
         const Outcome reshape_outcome = layout.contiguous() || allocated ? Outcome::ok() : unallocated;
-        if (!matches(reshape_outcome, [&] { reshaped.emplace(t.reshape(*dims)); }, "reshape " + context)) continue;
+        if (!matches(
+                reshape_outcome, [&] { reshaped.emplace(t.reshape(*dims)); }, "reshape " + context))
+            continue;
         if (layout.contiguous()) {
             FUZZ_CHECK(reshaped->storage() == t.storage() && reshaped->offset() == t.offset(), "reshape " + context);
         } else {

@@ -1,0 +1,131 @@
+"""The module where a careless program puts it: in a second interpreter, under
+objects whose class was swapped, and short of memory.
+
+Each interpreter case runs in a subprocess of its own: a crash there is a
+failing exit status, not the end of the suite.
+"""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _quarnel as q
+
+SUB_INTERPRETER = """
+import _interpreters
+import _quarnel as q
+
+def run_in_new(code):
+    interp = _interpreters.create(_interpreters.new_config("legacy"))
+    try:
+        failure = _interpreters.exec(interp, code)
+    finally:
+        _interpreters.destroy(interp)
+    return failure
+"""
+
+
+def run(code):
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, f"exit status {result.returncode}\n{result.stdout}\n{result.stderr}"
+    return result.stdout
+
+
+# How each class's uninitialised object reaches a conversion.
+UNINITIALISED_USES = [
+    ("Tensor", "obj.shape", "Tensor: __init__ was never called on this object"),
+    ("Dtype", "q.Tensor([2], obj)", "Dtype: __init__ was never called on this object"),
+    ("Device", "q.Tensor([2], q.float32, obj)", "Device: __init__ was never called on this object"),
+]
+
+
+@pytest.mark.parametrize("cls, use, message", UNINITIALISED_USES, ids=[u[0] for u in UNINITIALISED_USES])
+def test_uninitialised_objects_are_refused_in_a_sub_interpreter(cls, use, message):
+    # The main interpreter converts every class first, as a program would.
+    out = run(SUB_INTERPRETER + f"""
+q.Tensor.zeros([1], q.float32, q.cpu) + q.Tensor([1])
+failure = run_in_new('''
+import _quarnel as q
+obj = q.{cls}.__new__(q.{cls})
+try:
+    {use}
+except TypeError as e:
+    assert str(e) == "{message}", str(e)
+else:
+    raise AssertionError("accepted")
+''')
+assert failure is None, failure
+print("ok")
+""")
+    assert out.strip() == "ok"
+
+
+def test_main_interpreter_works_on_after_a_sub_interpreter_ends():
+    # The sub-interpreter is the first to convert a Tensor argument.
+    out = run(SUB_INTERPRETER + """
+a = q.Tensor([2, 3])
+b = q.Tensor.ones([2, 3], q.int64)
+failure = run_in_new('''
+import _quarnel as q
+t = q.Tensor.ones([4], q.int64) + q.Tensor([4], q.int64)
+q.execute(t)
+assert t.allocated() and t.shape == [4] and t.dtype == q.int64
+''')
+assert failure is None, failure
+c = a + q.Tensor([2, 3])
+q.execute(c)
+assert c.allocated() and c.shape == [2, 3] and b.dtype == q.int64 and repr(b.device) == "quarnel.cpu"
+try:
+    q.Tensor.__new__(q.Tensor).numel()
+except TypeError as e:
+    assert str(e) == "Tensor: __init__ was never called on this object"
+else:
+    raise AssertionError("accepted")
+print("ok")
+""")
+    assert out.strip() == "ok"
+
+
+CLASSES = [("Tensor", lambda: q.Tensor([2])), ("Dtype", lambda: q.Dtype(1)), ("Device", lambda: q.Device(0))]
+
+
+@pytest.mark.parametrize("source", CLASSES, ids=[c[0] for c in CLASSES])
+@pytest.mark.parametrize("target", CLASSES, ids=[c[0] for c in CLASSES])
+def test_class_assignment_between_the_modules_classes_is_refused(source, target):
+    if source[0] == target[0]:
+        pytest.skip("a class assigned to itself changes nothing")
+    obj = source[1]()
+    with pytest.raises(TypeError):
+        obj.__class__ = getattr(q, target[0])
+    assert type(obj) is getattr(q, source[0])
+    assert repr(obj) == repr(source[1]())
+
+
+def test_shape_and_strides_report_memory_exhaustion_as_memory_error():
+    pytest.importorskip("_testcapi")
+    # In a process of its own, one allocation refused at a time, the first,
+    # the second and so on from the call's start: each failure must be a
+    # MemoryError, and the list must come whole when none fails.
+    out = run("""
+import _testcapi
+import _quarnel as q
+t = q.Tensor([2, 3])
+for name in ("shape", "strides"):
+    outcomes = []
+    for k in range(6):
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            value = getattr(t, name)
+        except BaseException as e:
+            value = e
+        _testcapi.remove_mem_hooks()
+        outcomes.append(type(value).__name__ if isinstance(value, BaseException) else repr(value))
+    print(name, outcomes)
+""")
+    lines = dict(line.split(" ", 1) for line in out.strip().splitlines())
+    for name, whole in (("shape", "[2, 3]"), ("strides", "[3, 1]")):
+        outcomes = eval(lines[name])
+        assert "MemoryError" in outcomes and whole in outcomes, outcomes
+        assert set(outcomes) <= {"MemoryError", whole}, outcomes
