@@ -1,6 +1,7 @@
 """The working tree beside another commit's build, measured in one run.
 
     python bench/baseline.py LABEL BASE_MODULE_DIR BASE_BENCH_GRAPH WORK_BENCH_GRAPH OUT.md [--quick] [--large]
+                             [--core BASE_BENCH_CORE WORK_BENCH_CORE]
 
 Python: latency.py runs in processes that alternate between the two modules
 (the commit's from BASE_MODULE_DIR, the working tree's as installed), each
@@ -9,7 +10,9 @@ side's ratio for a call is the median, over all of its rounds, of its time
 over the floor's in that round. Two modules of one name cannot share a
 process, so the floor is what makes the sides comparable across processes.
 C++: graph.py runs both builds of the graph benchmark, each point on both
-sides in turn, in fresh processes. bench/run passes the paths.
+sides in turn, in fresh processes; with --core, both builds of the core
+benchmark run their first-touch and strided sections, the sides in turn, and
+a figure is the median of a side's passes. bench/run passes the paths.
 """
 
 from __future__ import annotations
@@ -71,6 +74,45 @@ def graph(binaries: dict[str, str], quick: bool, large: bool) -> dict[str, dict]
             return json.load(f)
 
 
+CORE_SECTIONS = ("first-touch", "strided")
+
+
+def core(binaries: dict[str, str], quick: bool) -> dict[str, dict[str, float]]:
+    """GB/s by benchmark name and side: the median of each side's pass medians."""
+    found: dict[str, dict[str, list[float]]] = {side: {} for side in binaries}
+    passes = 2 if quick else 4
+    with tempfile.TemporaryDirectory() as tmp:
+        for p in range(passes):
+            for side, binary in (list(binaries.items()) if p % 2 == 0 else list(binaries.items())[::-1]):
+                for section in CORE_SECTIONS:
+                    out = os.path.join(tmp, "core.json")
+                    cmd = [binary, section, "--benchmark_out_format=json", f"--benchmark_out={out}"]
+                    subprocess.run(cmd + (["--quick"] if quick else []), check=True, stdout=subprocess.DEVNULL)
+                    with open(out) as f:
+                        for b in json.load(f)["benchmarks"]:
+                            if b.get("aggregate_name") == "median":
+                                found[side].setdefault(b["run_name"], []).append(b["bytes_per_second"] / 1e9)
+                print(f"core {side} pass {p + 1}/{passes}", file=sys.stderr, flush=True)
+    # A variant one side lacks (added after the commit) has no row.
+    names = sorted((n for n in found["work"] if n in found["base"]),
+                   key=lambda n: [int(part) if part.isdigit() else part for part in n.split("/")])
+    return {n: {side: statistics.median(found[side][n]) for side in binaries} for n in names}
+
+
+def core_report(label: str, co: dict[str, dict[str, float]]) -> list[str]:
+    lines = ["", "## C++ core: first touch of large blocks, and strided copies", "",
+             "GB/s, bytes written over the median time of a call (`quarnel_bench_core`); a higher figure is faster, "
+             "so the working tree is behind where working/base is under 1. The floors (`floor_*`, `naive`, "
+             "`alloc_memcpy_free`) run the same code on both sides: how far apart their figures lie is the run's "
+             "noise.", "",
+             f"| benchmark | {label} GB/s | working tree GB/s | working/base | |", "|---|---|---|---|---|"]
+    for name, sides in co.items():
+        b, w = sides["base"], sides["work"]
+        lines.append(f"| {name} | {b:.2f} | {w:.2f} | {w / b:.2f} | "
+                     f"{'within 10%' if w * LIMIT >= b else '**more than 10% below**'} |")
+    return lines
+
+
 def verdict(base: float, work: float) -> str:
     return "within 10%" if work <= base * LIMIT else "**more than 10% above**"
 
@@ -80,7 +122,7 @@ def ratio(base: float, work: float) -> str:
     return f"{work / base:.2f}" if base > 0 else "–"
 
 
-def report(label: str, lat: dict, gr: dict, quick: bool, large: bool) -> str:
+def report(label: str, lat: dict, gr: dict, co: dict, quick: bool, large: bool) -> str:
     lines = [f"# The working tree beside {label}", "",
              f"Produced by `bench/run --baseline {label}{' --quick' if quick else ''}{' --large' if large else ''}`. "
              "Python figures are medians over rounds from processes that alternate between the two modules; "
@@ -122,6 +164,8 @@ def report(label: str, lat: dict, gr: dict, quick: bool, large: bool) -> str:
         lines.append(f"| the same on memory the host had not backed yet, s | {bu['record_execute_s']:.2f} | "
                      f"{wu['record_execute_s']:.2f} | {wu['record_execute_s'] / bu['record_execute_s']:.2f} | "
                      f"{verdict(bu['record_execute_s'], wu['record_execute_s'])} |")
+    if co:
+        lines += core_report(label, co)
     return "\n".join(lines) + "\n"
 
 
@@ -134,16 +178,19 @@ def main() -> None:
     ap.add_argument("out")
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--large", action="store_true")
+    ap.add_argument("--core", nargs=2, metavar=("BASE_BENCH_CORE", "WORK_BENCH_CORE"))
     ap.add_argument("--from-json", action="store_true", help="report an earlier run's results again")
     args = ap.parse_args()
     data = os.path.splitext(args.out)[0] + ".json"
     if args.from_json:
-        lat, gr = (json.load(open(data))[k] for k in ("latency", "graph"))
+        saved = json.load(open(data))
+        lat, gr, co = saved["latency"], saved["graph"], saved.get("core", {})
     else:
         lat = latency({"base": args.base_module_dir, "work": None}, args.quick)
         gr = graph({"base": args.base_graph, "work": args.work_graph}, args.quick, args.large)
-        emit_json({"latency": lat, "graph": gr}, data)
-    text = report(args.label, lat, gr, args.quick, args.large)
+        co = core({"base": args.core[0], "work": args.core[1]}, args.quick) if args.core else {}
+        emit_json({"latency": lat, "graph": gr, "core": co}, data)
+    text = report(args.label, lat, gr, co, args.quick, args.large)
     with open(args.out, "w") as f:
         f.write(text)
     print(text)

@@ -263,6 +263,12 @@ void add_first_touch(size_t bytes, const std::shared_ptr<Storage>& wide, const B
         touch_pages(t.storage()->data(), length);
         return length;
     });
+    add("first_touch/ones/" + size, [=]() mutable {
+        const size_t length = cycle();
+        const Tensor t = Tensor::ones(floats(length), Dtype::FLOAT32, Device::CPU);
+        keep(t.storage()->data());
+        return length;
+    });
     add("first_touch/execute/" + size, [=]() mutable {
         const size_t length = cycle();
         Graph graph;
