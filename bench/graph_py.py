@@ -20,11 +20,12 @@ from __future__ import annotations
 
 import argparse
 import json
-import mmap
 import os
 import subprocess
 import sys
 import time
+
+from harness import settle
 
 SETTLE_BYTES_PER_NODE = 600
 
@@ -32,13 +33,6 @@ SETTLE_BYTES_PER_NODE = 600
 def resident() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def settle(nbytes: int) -> None:
-    block = mmap.mmap(-1, nbytes)
-    for i in range(0, nbytes, 4096):
-        block[i] = 1
-    block.close()
 
 
 def operands(peer: str):

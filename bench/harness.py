@@ -12,8 +12,9 @@ the empty loop measured in the same rounds.
 from __future__ import annotations
 
 import gc
-import json
 import itertools
+import json
+import mmap
 import random
 import statistics
 import time
@@ -133,3 +134,15 @@ def emit_json(out: dict, path: str | None) -> None:
             f.write(text)
     else:
         print(text)
+
+
+def settle(nbytes: int) -> None:
+    """Touches and frees nbytes. A virtual machine's host may back guest
+    memory only when it is first touched, at several times the guest's own
+    page fault; memory a process has just freed comes back already backed.
+    A benchmark whose memory grows settles first, so that it measures the
+    library rather than the host's history."""
+    block = mmap.mmap(-1, nbytes)
+    for i in range(0, nbytes, 4096):
+        block[i] = 1
+    block.close()

@@ -17,7 +17,7 @@ import statistics
 import sys
 from dataclasses import asdict, dataclass
 
-from harness import Case, emit_json, median_ratio, run_rounds
+from harness import Case, emit_json, median_ratio, run_rounds, settle
 
 
 @dataclass
@@ -72,6 +72,12 @@ FLOOR_BASICS = [("noop", "noop()"), ("take_list", "take_list([2, 3])"), ("trivia
 
 def rounds_and_target(quick: bool) -> tuple[int, int]:
     return (9, 1_000_000) if quick else (61, 3_000_000)
+
+
+# More than the graph grows by over a run (a full one records about 5 million
+# adds of 332 bytes); see harness.settle.
+def settle_bytes(quick: bool) -> int:
+    return (512 << 20) if quick else (4 << 30)
 
 
 def used(stmt: str, names: dict) -> dict:
@@ -140,6 +146,8 @@ def main() -> None:
     rounds = args.rounds or rounds
     numpy, mlx, missing = peer_names()
     cases = build_cases(numpy, mlx)
+    settled = settle_bytes(args.quick)
+    settle(settled)
     res = run_rounds(cases, rounds, target, progress=lambda r: print(".", end="", file=sys.stderr, flush=True))
     print(file=sys.stderr)
     import _quarnel
@@ -157,6 +165,7 @@ def main() -> None:
         "ns": {k: statistics.median(v) for k, v in res.items()},
         "ratio": {r.key: median_ratio(res[f"quarnel/{r.key}"], res[f"floor/{r.key}"]) for r in ROWS},
         "quarnel_nodes_recorded": recorded,
+        "settled_bytes": settled,
         "versions": {"numpy": numpy.get("numpy_version"), "mlx": mlx.get("mlx_version")},
         "missing": missing,
     }

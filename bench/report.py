@@ -121,7 +121,9 @@ median over rounds of _quarnel's time over the floor's in the same round. The fl
 _quarnel's signatures and empty bodies. `execute` is timed on results made just before, in batches of 256, and on
 results made 16,384 adds earlier. NumPy computes its add; MLX's and the meta device's record or infer only; MLX's
 `execute` column is `mx.eval`, which computes, and MLX has no uninitialised constructor, so its first row is
-`mx.zeros`. By the end the process-wide graph held {self.lat['quarnel_nodes_recorded']:,} adds. {self.peers_note()}.
+`mx.zeros`. By the end the process-wide graph held {self.lat['quarnel_nodes_recorded']:,} adds; the process first touched
+and freed {self.lat['settled_bytes'] / GiB:g} GiB, so that the graph's growth lands on memory the host has backed, as in the
+graph benchmarks. {self.peers_note()}.
 
 {table(["call", "_quarnel ns", "floor ns", "ratio", "limit", "", "NumPy ns", "MLX ns", "PyTorch ns",
         "PyTorch meta ns", "floor call shape"], rows)}
