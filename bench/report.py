@@ -307,8 +307,9 @@ malloc keeping freed memory, so these are fill and copy speeds, not page faults.
 {table(["size", "copy", "alloc + memcpy + free", "memcpy alone", "(alloc + memcpy + free) / copy"], copies)}
 
 Non-contiguous copies of 2-D layouts against the naive element-at-a-time walk and against allocation + memcpy of
-the same bytes (windows read half of each row of a storage twice as wide; outer stride 0 repeats one row;
-inner stride 2 reads every other element; `_off3` starts 3 elements in):
+the same bytes, each writing into a buffer from the library's allocator as the copy does (windows read half of
+each row of a storage twice as wide; outer stride 0 repeats one row; inner stride 2 reads every other element;
+`_off3` starts 3 elements in):
 
 {table(["case", "type", "copy GB/s", "naive GB/s", "memcpy GB/s", "x naive", "x memcpy"], strided)}
 """)
