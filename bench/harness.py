@@ -87,9 +87,11 @@ def calibrate(case: Case, target_ns: int) -> None:
 
 
 def run_rounds(cases: list[Case], rounds: int, target_ns: int,
-               progress: Callable[[int], None] | None = None) -> dict[str, list[float]]:
+               progress: Callable[[int], None] | None = None,
+               before_round: Callable[[], None] | None = None) -> dict[str, list[float]]:
     """Per-round ns per call of each case, net of the empty loop's median
-    cost. Index r of every list comes from the same round."""
+    cost. Index r of every list comes from the same round; before_round, if
+    given, runs before each round, untimed."""
     empty_repeat = Case("_empty_repeat", "pass")
     empty_list = Case("_empty_list", "pass", make=lambda n: [None] * n)
     everything = [empty_repeat, empty_list] + cases
@@ -101,6 +103,8 @@ def run_rounds(cases: list[Case], rounds: int, target_ns: int,
         order = list(everything)
         shuffle = random.Random(20261208).shuffle
         for r in range(rounds):
+            if before_round:
+                before_round()
             shuffle(order)
             for c in order:
                 c.samples.append(c.sample() / c.calls())

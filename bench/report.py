@@ -109,7 +109,7 @@ class Report:
                             ratio[k] <= r["limit"])
         for peer, name in (("numpy", "NumPy's eager add"), ("mlx", "MLX's lazy add"), ("torch_meta", "PyTorch's meta add")):
             if ns.get(f"{peer}/add"):
-                self.target(f"Lazy `a + b` against {name}", f"{ns['quarnel/add'] / ns[peer + '/add']:.2f}x its time "
+                self.target(f"Lazy `a + b` against {name}", f"{ns['quarnel/add'] / ns[peer + '/add']:.3g}x its time "
                             f"({fmt(ns['quarnel/add'])} vs {fmt(ns[peer + '/add'])} ns)", None)
         basics = [[f"`{b['what']}`", fmt(ns[f"floor/{b['key']}"])] for b in self.lat["basics"]]
         loop = statistics.median(self.lat["samples"]["_loop_repeat"])
@@ -121,9 +121,9 @@ median over rounds of _quarnel's time over the floor's in the same round. The fl
 _quarnel's signatures and empty bodies. `execute` is timed on results made just before, in batches of 256, and on
 results made 16,384 adds earlier. NumPy computes its add; MLX's and the meta device's record or infer only; MLX's
 `execute` column is `mx.eval`, which computes, and MLX has no uninitialised constructor, so its first row is
-`mx.zeros`. By the end the process-wide graph held {self.lat['quarnel_nodes_recorded']:,} adds; the process first touched
-and freed {self.lat['settled_bytes'] / GiB:g} GiB, so that the graph's growth lands on memory the host has backed, as in the
-graph benchmarks. {self.peers_note()}.
+`mx.zeros`. By the end the process-wide graph held {self.lat['quarnel_nodes_recorded']:,} adds; before each round the
+process touched and freed {self.lat['settled_bytes'] / MiB:,.0f} MiB, so that the graph's growth lands on memory the host has
+backed, as in the graph benchmarks. {self.peers_note()}.
 
 {table(["call", "_quarnel ns", "floor ns", "ratio", "limit", "", "NumPy ns", "MLX ns", "PyTorch ns",
         "PyTorch meta ns", "floor call shape"], rows)}
@@ -300,7 +300,9 @@ from `quarnel_bench_core first-touch` (Google Benchmark; one write per page stan
         self.sections.append(f"""## C++ microbenchmarks of the core
 
 Google Benchmark (`build/bench/bench/quarnel_bench_core`): medians over randomly interleaved repetitions, with
-malloc keeping freed memory, so these are fill and copy speeds, not page faults. GB/s counts the bytes written.
+malloc keeping freed memory, so the C floors' figures are fill and copy speeds, not page faults; the library maps
+its blocks above 16 MiB afresh each time, so its copies of 128 MiB pay their first touch. GB/s counts the bytes
+written.
 
 {table(["size", "memset 0", "memset 0x3f", "ones fp32", "ones f64", "memset 0 / ones fp32"], fills)}
 
