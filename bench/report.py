@@ -319,7 +319,7 @@ each row of a storage twice as wide; outer stride 0 repeats one row; inner strid
     # --- C++ graph scaling --------------------------------------------------------
     def graph_section(self) -> None:
         g = sorted(self.graph["rows"], key=lambda r: (r["shape"], r["n"]))
-        rows = [[r["shape"], f"{r['n']:,}", fmt(r["record_ns_per_node"]), fmt(r["record_user_ns_per_node"]),
+        rows = [[r["shape"], f"{r['n']:,}", fmt(r["record_ns_per_node"]), fmt(r["record_user_ns_per_node"] or None),
                  fmt(r["record_bytes_per_node"], 1), fmt(r["execute_ns_per_node"]), fmt(r["rerun_ns_per_node"]),
                  fmt(r["walk_ns_per_node"], 1), fmt(r["record_execute_s"], 3), fmt(r["peak_bytes"] / MiB)] for r in g]
         top = max(r["n"] for r in g)
@@ -348,7 +348,8 @@ each row of a storage twice as wide; outer stride 0 repeats one row; inner strid
 chain, or a balanced tree over one leaf), executes the last result, executes it again (every result already
 allocated), and walks once more alone. Medians over interleaved passes; each process first touches and frees as
 much memory as the point will use. Bytes are resident-set growth; "user" is the process's user CPU time, which
-leaves out the kernel's page faults on the fresh memory that recording takes.
+leaves out the kernel's page faults on the fresh memory that recording takes; it comes in scheduler ticks, so a
+phase too short for one shows "–" and one of a few ticks is coarse.
 
 {table(["graph", "N", "record ns", "record user ns", "record B", "execute ns", "again ns", "walk ns",
         "record + execute s", "peak MiB"], rows)}
