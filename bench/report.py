@@ -156,8 +156,8 @@ backed, as in the graph benchmarks. {self.peers_note()}.
         self.sections.append(f"""## Recording graphs from Python, beside the peers that record
 
 `bench/graph_py.py`: N adds of [2, 3] fp32 tensors from Python, a chain (`c = c + x`) or a balanced tree over one
-leaf, each point in a fresh process; ns per add and bytes of resident-set growth per add. The meta device's adds
-cost tens of microseconds, so it stops at 10^5. Deepest chain materialised (`execute`, `mx.eval`) without the
+leaf, each point in a fresh process; ns per add and bytes of resident-set growth per add. The meta device stops at
+10^5 adds, where its time per add makes 10^6 too long a point. Deepest chain materialised (`execute`, `mx.eval`) without the
 process failing, of 10^3 to 10^6: {depth}.{why}
 
 {table(["graph", "N", "_quarnel ns", "_quarnel B", "MLX ns", "MLX B", "PyTorch meta ns", "PyTorch meta B"], rows)}
