@@ -83,6 +83,52 @@ class type_caster<Dtype> : public initialised_only<Dtype, type_caster_enum_type<
 template <>
 class type_caster<Device> : public initialised_only<Device, type_caster_enum_type<Device>, DEVICE_UNINITIALISED> {};
 
+// An integer argument read as pybind11 reads a T, except that a failing
+// __index__ runs once. pybind11 reads an object that is not an int through
+// __index__ and, when that fails, through int(), which runs __index__ again
+// when the object has no __int__: an __index__ that calls into the module
+// again doubled its cost with each level.
+template <typename T>
+struct Integer {
+    T value;
+    operator T() const { return value; }  // NOLINT(google-explicit-constructor): it stands for a T
+};
+
+template <typename T>
+class type_caster<Integer<T>> {
+public:
+    static constexpr auto name = make_caster<T>::name;
+    template <typename>
+    using cast_op_type = Integer<T>;
+    explicit operator Integer<T>() const { return value_; }
+
+    bool load(handle src, bool convert) {
+        PyObject* obj = src.ptr();
+        const PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+        make_caster<T> caster;
+        if (convert && !PyLong_Check(obj) && number != nullptr && number->nb_index != nullptr &&
+            number->nb_int == nullptr) {
+            const auto index = reinterpret_steal<object>(PyNumber_Index(obj));
+            if (!index) {
+                PyErr_Clear();
+                return false;
+            }
+            if (!caster.load(index, false)) return false;
+        } else if (!caster.load(src, convert)) {
+            return false;
+        }
+        value_.value = cast_op<T>(caster);
+        return true;
+    }
+
+private:
+    Integer<T> value_{};
+};
+
+// view's and reshape's dimensions, the one list of signed integers.
+template <>
+struct type_caster<std::vector<long long>> : list_caster<std::vector<long long>, Integer<long long>> {};
+
 }  // namespace pybind11::detail
 
 namespace {
@@ -96,19 +142,81 @@ void replace_repr(py::enum_<E>& type) {
                          py::name("__repr__"), py::is_method(type));
 }
 
-// CPython lets `obj.__class__ = other` through between classes that share a
-// layout and a function that frees their objects, as every pybind11 class
-// does, and the object's memory would then be read as the other class's
-// value. A free function of each class's own (each calling the one CPython
-// gave the class, the same in every interpreter) makes CPython refuse that
-// with TypeError.
-template <int CLASS>
-void own_free_function(const py::handle& cls) {
-    static freefunc given = nullptr;
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    given = type->tp_free;
-    type->tp_free = [](void* self) { given(self); };
-    PyType_Modified(type);
+// Given to every class of the module before CPython readies it. Each class
+// gets an instance layout of its own, one unused pointer longer than
+// pybind11's, as C types that hold different values have: CPython then
+// refuses a class with two of them as bases ("multiple bases have instance
+// lay-out conflict") and `obj.__class__ = other` between objects of any two
+// (or of subclasses of two), where pybind11 would read one class's C++ value
+// as another's. And each gets a __new__ of its own (pybind11's): pickling's
+// protocols 0 and 1 look for the nearest class with one and, finding the
+// class itself, refuse with "cannot pickle" rather than call pybind11's base.
+void own_layout(PyHeapTypeObject* heap_type) {
+    heap_type->ht_type.tp_basicsize += static_cast<Py_ssize_t>(sizeof(void*));
+    heap_type->ht_type.tp_new = py::detail::pybind11_object_new;
+}
+
+// pybind11's base of every bound class makes its objects for classes that
+// derive from a bound class only: for itself, or a class derived from it
+// alone, it throws through CPython's C frames and the process aborts. This
+// __new__, given to the base of the calling interpreter, refuses those first.
+extern "C" PyObject* new_bound_instance(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        if (py::detail::all_type_info(type).empty()) {
+            PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+            return nullptr;
+        }
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::exception&) {  // memory refused while pybind11 noted the class's bases
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return py::detail::pybind11_object_new(type, args, kwargs);
+}
+
+void refuse_unbound_instances() {
+    auto* base = reinterpret_cast<PyTypeObject*>(py::detail::get_internals().instance_base);
+    base->tp_new = new_bound_instance;
+    PyType_Modified(base);
+}
+
+// The value of a constructor, stored only if the object has none yet.
+// pybind11 ignores an __init__ (or __setstate__) of an object that holds a
+// value, but checks that before converting the arguments, which can run
+// Python code (a generator, an __index__, another thread) that initialises
+// the object meanwhile: a second value would leak the first, and the object,
+// registered twice, would abort the process when it dies.
+template <typename Class>
+void construct_once(py::detail::value_and_holder& v_h, typename Class::type value, const char* message) {
+    if (v_h.holder_constructed()) throw py::type_error(message);
+    py::detail::initimpl::construct<Class>(v_h, std::move(value), false);
+}
+
+// enum_'s constructor and __setstate__ replaced by ones that construct once
+// and read their integer as above; the same parameters, so the same
+// signatures. A member pickles as its class called with its value, at every
+// protocol (copyreg's table, which pickle and copy consult first).
+template <typename E>
+void construct_enumerations_once(py::enum_<E>& type, const char* message) {
+    using Scalar = typename py::enum_<E>::Scalar;
+    using Class = typename py::enum_<E>::Base;
+    type.attr("__init__") = py::cpp_function(
+        [message](py::detail::value_and_holder& v_h, py::detail::Integer<Scalar> value) {
+            construct_once<Class>(v_h, static_cast<E>(static_cast<Scalar>(value)), message);
+        },
+        py::detail::is_new_style_constructor(), py::name("__init__"), py::is_method(type), py::arg("value"));
+    type.attr("__setstate__") = py::cpp_function(
+        [message](py::detail::value_and_holder& v_h, py::detail::Integer<Scalar> state) {
+            construct_once<Class>(v_h, static_cast<E>(static_cast<Scalar>(state)), message);
+        },
+        py::detail::is_new_style_constructor(), py::name("__setstate__"), py::is_method(type), py::arg("state"),
+        py::pos_only());
+    py::module_::import("copyreg").attr("pickle")(
+        type, py::cpp_function([cls = py::object(type)](E value) {
+            return py::make_tuple(cls, py::make_tuple(static_cast<Scalar>(value)));
+        }));
 }
 
 template <typename Sequence>
@@ -158,18 +266,21 @@ py::str tensor_repr(const Tensor& t) {
 PYBIND11_MODULE(_quarnel, m) {
     m.doc() = "Quarnel doc";
     m.attr("__version__") = QUARNEL_VERSION;
+    refuse_unbound_instances();
 
-    py::enum_<Dtype> dtype_enum(m, "Dtype");
+    py::enum_<Dtype> dtype_enum(m, "Dtype", py::custom_type_setup(own_layout));
     dtype_enum.value("FLOAT32", Dtype::FLOAT32)
         .value("INT32", Dtype::INT32)
         .value("FLOAT64", Dtype::FLOAT64)
         .value("INT64", Dtype::INT64)
         .export_values();
     replace_repr(dtype_enum);
+    construct_enumerations_once(dtype_enum, "Dtype: __init__ already ran on this object");
 
-    py::enum_<Device> device_enum(m, "Device");
+    py::enum_<Device> device_enum(m, "Device", py::custom_type_setup(own_layout));
     device_enum.value("CPU", Device::CPU).value("CUDA", Device::CUDA).value("HIP", Device::HIP).export_values();
     replace_repr(device_enum);
+    construct_enumerations_once(device_enum, "Device: __init__ already ran on this object");
 
     m.attr("float32") = py::cast(Dtype::FLOAT32);
     m.attr("int32") = py::cast(Dtype::INT32);
@@ -177,13 +288,17 @@ PYBIND11_MODULE(_quarnel, m) {
     m.attr("int64") = py::cast(Dtype::INT64);
     m.attr("cpu") = py::cast(Device::CPU);
 
-    py::class_<Tensor> tensor(m, "Tensor");
+    using TensorClass = py::class_<Tensor>;
+    TensorClass tensor(m, "Tensor", py::custom_type_setup(own_layout));
     tensor
-        .def(py::init([](const std::vector<uint64_t>& shape, Dtype dtype, Device device) {
-                 return Tensor(Shape(shape), dtype, device);
-             }),
-             py::arg("shape"), py::arg("dtype") = Dtype::FLOAT32, py::arg("device") = Device::CPU,
-             "An empty (uninitialized) tensor.")
+        .def(
+            "__init__",
+            [](py::detail::value_and_holder& v_h, const std::vector<uint64_t>& shape, Dtype dtype, Device device) {
+                construct_once<TensorClass>(v_h, Tensor(Shape(shape), dtype, device),
+                                            "Tensor: __init__ already ran on this object");
+            },
+            py::detail::is_new_style_constructor(), py::arg("shape"), py::arg("dtype") = Dtype::FLOAT32,
+            py::arg("device") = Device::CPU, "An empty (uninitialized) tensor.")
         .def_static(
             "zeros",
             [](const std::vector<uint64_t>& shape, Dtype dtype, Device device) {
@@ -220,9 +335,6 @@ PYBIND11_MODULE(_quarnel, m) {
             "__add__", [](const Tensor& self, const Tensor& other) { return quarnel::add(self, other); },
             py::is_operator(), "Lazy elementwise add")
         .def("__repr__", &tensor_repr);
-    own_free_function<0>(dtype_enum);
-    own_free_function<1>(device_enum);
-    own_free_function<2>(tensor);
 
     m.def(
         "execute", [](const Tensor& output) { quarnel::execute(output); }, py::arg("output"),

@@ -244,6 +244,35 @@ def test_hostile_enumeration_values(etype, value):
     check_fails(TypeError, etype, value)
 
 
+# Each conversion of an integer, reached again from inside a failing __index__.
+NESTED_INDEX = [
+    ("shape", lambda v: Tensor([v])), ("view", lambda v: Tensor([6]).view([v])),
+    ("reshape", lambda v: Tensor([6]).reshape([v])), ("Dtype", q.Dtype), ("Device", q.Device),
+    ("Device.__setstate__", lambda v: uninitialised(q.Device).__setstate__(v)),
+]
+
+
+@pytest.mark.parametrize("convert", [c for _, c in NESTED_INDEX], ids=[i for i, _ in NESTED_INDEX])
+def test_failing_index_runs_once(convert):
+    # pybind11 retried a failing __index__ through int(), which ran it again:
+    # nested twelve deep, 16,382 calls.
+    calls = 0
+
+    class Nested:
+        def __init__(self, depth):
+            self.depth = depth
+
+        def __index__(self):
+            nonlocal calls
+            calls += 1
+            if self.depth == 0:
+                raise ZeroDivisionError("index")
+            return convert(Nested(self.depth - 1))
+
+    check_fails(TypeError, convert, Nested(12))
+    assert calls == 13
+
+
 # ---- keyword misuse ---------------------------------------------------------
 
 @pytest.mark.parametrize("call", [

@@ -107,6 +107,101 @@ def test_class_assignment_between_the_modules_classes_is_refused(source, target)
     assert repr(obj) == repr(source[1]())
 
 
+# Programs that killed the process where pybind11 met an object in a state it
+# did not expect. Each runs in a process of its own and must end as it asserts.
+EXPECT = """
+import pickle
+import threading
+import _quarnel as q
+
+def expect(exc, text, fn, *args):
+    try:
+        fn(*args)
+    except exc as e:
+        assert type(e) is exc and text in str(e), repr(e)
+    else:
+        raise AssertionError("accepted")
+"""
+
+ONCE_KILLED_THE_PROCESS = [
+    ("__init__ again while the first reads its shape", """
+u = q.Tensor.__new__(q.Tensor)
+def shape():
+    yield 2
+    u.__init__([3])
+    yield 3
+expect(TypeError, "Tensor: __init__ already ran on this object", u.__init__, shape())
+assert u.shape == [3]
+"""),
+    ("__init__ from another thread while the first reads its shape", """
+u = q.Tensor.__new__(q.Tensor)
+reading, done = threading.Event(), threading.Event()
+def shape():
+    yield 2
+    reading.set()
+    done.wait()
+    yield 3
+def other():
+    reading.wait()
+    u.__init__([3], q.int64)
+    done.set()
+thread = threading.Thread(target=other)
+thread.start()
+expect(TypeError, "Tensor: __init__ already ran on this object", u.__init__, shape())
+thread.join()
+assert u.shape == [3] and u.dtype == q.int64
+"""),
+    ("Dtype.__init__ again from its value's __index__", """
+d = q.Dtype.__new__(q.Dtype)
+class Index:
+    def __index__(self):
+        q.Dtype.__init__(d, 3)
+        return 1
+expect(TypeError, "Dtype: __init__ already ran on this object", q.Dtype.__init__, d, Index())
+assert d == q.INT64
+"""),
+    ("Device.__setstate__ again from its state's __index__", """
+d = q.Device.__new__(q.Device)
+class Index:
+    def __index__(self):
+        d.__setstate__(2)
+        return 1
+expect(TypeError, "Device: __init__ already ran on this object", d.__setstate__, Index())
+assert d == q.HIP
+"""),
+    ("a class with two of the module's classes as bases", """
+class SubDtype(q.Dtype):
+    pass
+for bases in [(q.Dtype, q.Tensor), (q.Tensor, q.Device), (q.Dtype, q.Device), (SubDtype, q.Tensor)]:
+    expect(TypeError, "multiple bases have instance lay-out conflict", type, "Both", bases, {})
+"""),
+    ("a tensor pickled at every protocol, and its reductions", """
+t = q.Tensor([2])
+for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+    expect(TypeError, "cannot pickle", pickle.dumps, t, protocol)
+    expect(TypeError, "cannot pickle", t.__reduce_ex__, protocol)
+expect(TypeError, "cannot pickle", t.__reduce__)
+assert t.shape == [2]
+"""),
+    ("members and values pickled at every protocol", """
+for value in [q.INT64, q.Dtype(200), q.HIP, q.Device(-5), q.cpu]:
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        back = pickle.loads(pickle.dumps(value, protocol))
+        assert type(back) is type(value) and back == value, (value, protocol)
+"""),
+    ("pybind11's base class called, or a class derived from it alone", """
+base = q.Tensor.__mro__[1]
+expect(TypeError, "cannot create 'pybind11_object' instances", base)
+expect(TypeError, "cannot create 'Derived' instances", type("Derived", (base,), {}))
+"""),
+]
+
+
+@pytest.mark.parametrize("code", [c for _, c in ONCE_KILLED_THE_PROCESS], ids=[i for i, _ in ONCE_KILLED_THE_PROCESS])
+def test_programs_that_killed_the_process_end_in_an_exception(code):
+    assert run(EXPECT + code + 'print("ok")').strip() == "ok"
+
+
 def test_shape_and_strides_report_memory_exhaustion_as_memory_error():
     pytest.importorskip("_testcapi")
     # In a process of its own, one allocation refused at a time, the first,
