@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "producers.h"
+
 namespace quarnel {
 
 namespace {
@@ -35,6 +37,8 @@ struct NodeInPlace {
 
 Graph::Graph() = default;
 
+Graph::Graph(ProcessWide) : process_wide_(true) {}
+
 Graph::Chunk::Chunk() : input_begin{0} {
     nodes.reserve(CHUNK_NODES);
     input_begin.reserve(CHUNK_NODES + 1);
@@ -43,15 +47,19 @@ Graph::Chunk::Chunk() : input_begin{0} {
 
 // The indexes go first, then the nodes from the newest back to the oldest,
 // so each node lets go of its tensors before the nodes that produced them do.
-// Links left in bodies that outlive the graph fail every other graph's check.
 Graph::~Graph() {
-    others_.clear();
+    producers_.clear();
     consumers_.clear();
     for (auto chunk = chunks_.rbegin(); chunk != chunks_.rend(); ++chunk) {
         std::vector<Node>& nodes = (*chunk)->nodes;
         while (!nodes.empty()) nodes.pop_back();
     }
     size_ = 0;
+}
+
+Node* Graph::find(const Tensor& t) const {
+    const std::optional<uint32_t> position = producer_of(t.impl().get());
+    return position ? &node(*position) : nullptr;
 }
 
 Node* Graph::add_node(std::string name, Op op, std::vector<Tensor> inputs, Tensor output) {
@@ -81,12 +89,9 @@ Node* Graph::add_node(std::string name, Op op, std::vector<Tensor> inputs, Tenso
     size_ = position + 1;
 
     if (body == nullptr) return node;
-    const std::optional<uint32_t> link = body->producer_link();
-    const bool ours = !link || (*link < position && this->node(*link).output.impl().get() == body);
-    if (ours && (others_.empty() || others_.count(body) == 0)) {
-        body->set_producer_link(position);
-    } else {
-        others_[body] = position;  // if this throws, the node stays unindexed
+    // A result made for this position cannot have been recorded before.
+    if (!process_wide_ || detail::pending_position(body) != position) {
+        producers_[body] = position;  // if this throws, the node stays unindexed
     }
     if (held_elsewhere) mend(body, position);
     return node;

@@ -4,11 +4,15 @@
 // Append-only: nodes, and the tensors they hold, live until the graph dies.
 //
 // Note [Producers]
-// A body's producer is found from the body itself: recording a node writes
-// the node's position into its output's producer link, and find() trusts a
-// link only when the node at that position has this very body as output, so
-// a link that another graph wrote, or a graph that died, is harmless. A body
-// whose link another graph already holds is kept in a small map instead.
+// Each graph keeps its own record of which node produced which body and
+// writes nowhere else, so that graphs used on different threads share
+// nothing but the tensors they read. The process-wide graph makes the lazy
+// add's results in memory of its own, the pending arena, each just after the
+// position of the node it is made for (graph/pending.h): it knows them, and
+// their nodes, by their addresses, which costs recording and finding no
+// lookup. It trusts such a position only when the node there has this very
+// body as output. Any other output is kept in a map, which is asked first;
+// other graphs keep all of theirs there.
 //
 // Walks ask for the producer of every input of every node they reach, so the
 // graph also keeps, in a dense list beside the nodes, the position of each
@@ -37,6 +41,9 @@ namespace quarnel {
 
 enum class Op : uint8_t { ADD = 1 };
 
+class Graph;
+QUARNEL_EXPORT inline Graph& default_graph();
+
 struct Node {
     int32_t id;        // position in recording order
     std::string name;  // "ADD" for the add
@@ -57,14 +64,19 @@ public:
     // Throws std::bad_alloc, also past 2^31 - 1 nodes.
     Node* add_node(std::string name, Op op, std::vector<Tensor> inputs, Tensor output);
     // The node that produced t's body, or null.
-    Node* find(const Tensor& t) const {
-        const std::optional<uint32_t> position = producer_of(t.impl().get());
-        return position ? &node(*position) : nullptr;
-    }
+    Node* find(const Tensor& t) const;
+
+    // What makes the process-wide graph; only default_graph() can.
+    class ProcessWide {
+        ProcessWide() = default;
+        friend Graph& default_graph();
+    };
+    explicit Graph(ProcessWide);
 
 private:
     friend class Executor;
     friend void execute(const Tensor& t);
+    friend Tensor add(const Tensor& self, const Tensor& other);
 
     // In a chunk's list of input producers: the input has none in this graph.
     static constexpr uint32_t NO_PRODUCER = UINT32_MAX;
@@ -84,15 +96,8 @@ private:
 
     Chunk& chunk(uint32_t position) const { return *chunks_[position / CHUNK_NODES]; }
     Node& node(uint32_t position) const { return chunk(position).nodes[position % CHUNK_NODES]; }
-    std::optional<uint32_t> producer_of(const TensorImpl* body) const {
-        if (body == nullptr) return std::nullopt;
-        if (!others_.empty()) {
-            if (const auto it = others_.find(body); it != others_.end()) return it->second;
-        }
-        const std::optional<uint32_t> link = body->producer_link();
-        if (link && *link < size_ && node(*link).output.impl().get() == body) return link;
-        return std::nullopt;
-    }
+    // The position of body's producer, or none: graph/producers.h.
+    inline std::optional<uint32_t> producer_of(const TensorImpl* body) const;
     // The producers of the inputs of the node at position, in input order, as
     // they stand now: positions, or NO_PRODUCER.
     std::span<const uint32_t> input_producers(uint32_t position) const {
@@ -106,9 +111,10 @@ private:
     // Makes producer the producer of body in every entry of a node that takes body.
     void mend(const TensorImpl* body, uint32_t producer);
 
+    const bool process_wide_ = false;  // whether it finds results in the pending arena
     uint32_t size_ = 0;                                       // nodes recorded
     std::vector<std::unique_ptr<Chunk>> chunks_;              // node i is in chunk i / CHUNK_NODES
-    std::unordered_map<const TensorImpl*, uint32_t> others_;  // bodies whose link another graph holds
+    std::unordered_map<const TensorImpl*, uint32_t> producers_;  // outputs not found by their mark
     // Which nodes take a body as input, kept only for the nodes below
     // indexed_ and brought up to date when an output held elsewhere is
     // recorded (see Note [Producers]). A node may be listed twice for a body.
@@ -120,7 +126,7 @@ private:
 // Exported although inline, so that a program and a shared libquarnel find
 // the same graph rather than one each.
 QUARNEL_EXPORT inline Graph& default_graph() {
-    static Graph graph;
+    static Graph graph{Graph::ProcessWide{}};
     return graph;
 }
 

@@ -63,7 +63,7 @@ TEST(PendingTest, ResultsDieOnAnyThread) {
     std::vector<Tensor> made, half;
     const size_t before = resident_bytes();
     for (size_t i = 0; i < COUNT; ++i) {
-        made.push_back(detail::make_pending(Shape(U{MiB / 4}), Dtype::FLOAT32, Device::CPU));
+        made.push_back(detail::make_pending(Shape(U{MiB / 4}), Dtype::FLOAT32, Device::CPU, 0));
         made.back().allocate();
         std::memset(made.back().storage()->data(), 1, MiB);
     }
@@ -75,7 +75,7 @@ TEST(PendingTest, ResultsDieOnAnyThread) {
     made.clear();
     other.join();
     EXPECT_GT(full, resident_bytes() + COUNT * MiB / 2);
-    const Tensor after = detail::make_pending(Shape(U{5}), Dtype::INT32, Device::CPU);
+    const Tensor after = detail::make_pending(Shape(U{5}), Dtype::INT32, Device::CPU, 0);
     EXPECT_EQ(after.numel(), 5);
     EXPECT_FALSE(after.allocated());
 }

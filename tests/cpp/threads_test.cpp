@@ -196,7 +196,7 @@ TEST(ThreadsTest, PendingResultsDroppedOnAnotherThread) {
             std::lock_guard<std::mutex> hold(graph_lock);
             Graph graph;
             for (int i = 0; i < RESULTS; ++i) {
-                Tensor result = detail::make_pending(a.shape(), a.dtype(), a.device());
+                Tensor result = detail::make_pending(a.shape(), a.dtype(), a.device(), static_cast<uint32_t>(i));
                 graph.add_node("ADD", Op::ADD, {a, a}, result);
                 results.push_back(std::move(result));
             }
@@ -209,32 +209,41 @@ TEST(ThreadsTest, PendingResultsDroppedOnAnotherThread) {
 }
 
 // Two threads, each recording into and finding in a graph of its own, over
-// the same operands: each round both take a tensor that no graph has seen
-// yet, at about the same time, beside a result of the process-wide graph
-// (linked to its node). Recording only reads its operands, so the graphs
-// share nothing but what they read. Outputs alternate between fresh ones and
-// ones the caller still holds, which the graph handles differently.
-TEST(ThreadsTest, GraphsOfTheirOwnShareOperands) {
-    constexpr int NODES = 400;
-    std::vector<Tensor> unseen;
-    for (int i = 0; i < NODES; ++i) unseen.push_back(Tensor::ones(Shape(U{4}), Dtype::FLOAT32, Device::CPU));
+// the same tensors, and a third recording lazy adds of them in the
+// process-wide graph: each round all take a tensor that no graph has seen
+// yet, at about the same time. The two graphs take it as an operand beside a
+// result of the process-wide graph, and record as output a fresh tensor, one
+// the caller still holds, or one that the other graph records too, in turn
+// (the graph handles each differently). A graph writes nothing but its own
+// record, so the graphs share nothing but what they read.
+TEST(ThreadsTest, GraphsOfTheirOwnShareTensors) {
+    constexpr int NODES = 402;
+    std::vector<Tensor> unseen, outputs;
+    for (int i = 0; i < NODES; ++i) {
+        unseen.push_back(Tensor::ones(Shape(U{4}), Dtype::FLOAT32, Device::CPU));
+        outputs.emplace_back(Shape(U{4}), Dtype::FLOAT32, Device::CPU, false);
+    }
     const Tensor linked = add(unseen[0].view({4}), unseen[1].view({4}));
     // The threads keep in step through relaxed operations only, which order
     // none of their other memory accesses: a race between them shows under
     // ThreadSanitizer instead of hiding behind the step's synchronisation.
     std::atomic<int> arrived{0};
     std::atomic<int> wrong{0};
+    const auto step = [&](int i) {
+        arrived.fetch_add(1, std::memory_order_relaxed);
+        while (arrived.load(std::memory_order_relaxed) < 3 * (i + 1)) {
+        }
+    };
     auto record = [&] {
         Graph graph;
         Tensor last = linked;
         for (int i = 0; i < NODES; ++i) {
             const Tensor& operand = unseen[static_cast<size_t>(i)];
             Tensor out(Shape(U{4}), Dtype::FLOAT32, Device::CPU, false);
-            arrived.fetch_add(1, std::memory_order_relaxed);
-            while (arrived.load(std::memory_order_relaxed) < 2 * (i + 1)) {
-            }
-            Node* node = i % 2 == 0 ? graph.add_node("ADD", Op::ADD, {last, operand, linked}, std::move(out))
-                                    : graph.add_node("ADD", Op::ADD, {operand, last}, out);
+            step(i);
+            Node* node = i % 3 == 0   ? graph.add_node("ADD", Op::ADD, {last, operand, linked}, std::move(out))
+                         : i % 3 == 1 ? graph.add_node("ADD", Op::ADD, {operand, last}, out)
+                                      : graph.add_node("ADD", Op::ADD, {operand, last}, outputs[static_cast<size_t>(i)]);
             const Tensor kept = node->output;
             wrong += graph.find(kept) != node || graph.find(operand) != nullptr || graph.find(linked) != nullptr;
             last = kept;
@@ -243,12 +252,22 @@ TEST(ThreadsTest, GraphsOfTheirOwnShareOperands) {
         executor.schedule(graph, last);
         wrong += executor.order().size() != NODES;
     };
-    std::thread first(record), second(record);
+    auto lazy = [&] {
+        for (int i = 0; i < NODES; ++i) {
+            const Tensor& operand = unseen[static_cast<size_t>(i)];
+            step(i);
+            const Tensor sum = add(operand, linked);
+            wrong += default_graph().find(sum) == nullptr || default_graph().find(operand) != nullptr;
+        }
+    };
+    std::thread first(record), second(record), third(lazy);
     first.join();
     second.join();
+    third.join();
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(default_graph().find(unseen[0]), nullptr);
     EXPECT_NE(default_graph().find(linked), nullptr);
+    EXPECT_EQ(default_graph().find(outputs[2]), nullptr);
 }
 
 // Two threads scheduling one graph at once while nothing records: a walk
