@@ -7,12 +7,12 @@
 // Each graph keeps its own record of which node produced which body and
 // writes nowhere else, so that graphs used on different threads share
 // nothing but the tensors they read. The process-wide graph makes the lazy
-// add's results in memory of its own, the pending arena, each just after the
-// position of the node it is made for (graph/pending.h): it knows them, and
-// their nodes, by their addresses, which costs recording and finding no
-// lookup. It trusts such a position only when the node there has this very
-// body as output. Any other output is kept in a map, which is asked first;
-// other graphs keep all of theirs there.
+// add's results in memory of its own, the pending arena, each followed by
+// the position of the node it is made for (graph/pending.h), and finds them
+// by their addresses: recording and finding them take no lookup. It trusts
+// such a position only when the node there has this very body as output.
+// Any other output is kept in a map, which is asked first; other graphs keep
+// all of theirs there.
 //
 // Walks ask for the producer of every input of every node they reach, so the
 // graph also keeps, in a dense list beside the nodes, the position of each
@@ -111,10 +111,10 @@ private:
     // Makes producer the producer of body in every entry of a node that takes body.
     void mend(const TensorImpl* body, uint32_t producer);
 
-    const bool process_wide_ = false;  // whether it finds results in the pending arena
-    uint32_t size_ = 0;                                       // nodes recorded
-    std::vector<std::unique_ptr<Chunk>> chunks_;              // node i is in chunk i / CHUNK_NODES
-    std::unordered_map<const TensorImpl*, uint32_t> producers_;  // outputs not found by their mark
+    const bool process_wide_ = false;                            // finds its results in the pending arena
+    uint32_t size_ = 0;                                          // nodes recorded
+    std::vector<std::unique_ptr<Chunk>> chunks_;                 // node i is in chunk i / CHUNK_NODES
+    std::unordered_map<const TensorImpl*, uint32_t> producers_;  // outputs found nowhere else
     // Which nodes take a body as input, kept only for the nodes below
     // indexed_ and brought up to date when an output held elsewhere is
     // recorded (see Note [Producers]). A node may be listed twice for a body.

@@ -32,8 +32,8 @@ void* PendingArena::allocate_in_new_block(size_t bytes, size_t align) {
     // The steps now spanned, from the lowest block to the highest.
     const auto at = reinterpret_cast<uintptr_t>(block);
     const uintptr_t lowest = steps_ == 0 ? at : std::min(lowest_, at);
-    const size_t steps = std::max(steps_ == 0 ? 0 : ((lowest_ - lowest) >> BLOCK_SHIFT) + steps_,
-                                  ((at - lowest) >> BLOCK_SHIFT) + 1);
+    const size_t steps =
+        std::max(steps_ == 0 ? 0 : ((lowest_ - lowest) >> BLOCK_SHIFT) + steps_, ((at - lowest) >> BLOCK_SHIFT) + 1);
     bool* blocks = blocks_;
     if (steps != steps_ || lowest != lowest_) {
         blocks = new (std::nothrow) bool[steps]();

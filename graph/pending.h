@@ -11,9 +11,9 @@
 // every result it made.
 //
 // Each body is followed by the position of the node it is made for, and the
-// blocks are aligned to their size, so that the process-wide graph knows its
-// results, and their nodes, by their addresses (Note [Producers] in graph.h):
-// no field in the body, no lookup.
+// arena notes where its blocks lie, aligned to their size, so that the
+// process-wide graph knows its results, and their nodes, by their addresses
+// (Note [Producers] in graph.h): no field in the body, no lookup.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +51,8 @@ private:
 
     char* next_ = nullptr;  // with no block yet, both are null and nothing fits
     char* end_ = nullptr;
+    // The system maps blocks near each other, so the steps from the lowest
+    // to the highest are few more than the blocks.
     uintptr_t lowest_ = 0;    // the lowest block's address
     size_t steps_ = 0;        // block-sized steps from lowest_ up to the highest block
     bool* blocks_ = nullptr;  // for each step, whether it is a block

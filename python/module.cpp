@@ -156,10 +156,11 @@ void own_layout(PyHeapTypeObject* heap_type) {
     heap_type->ht_type.tp_new = py::detail::pybind11_object_new;
 }
 
-// pybind11's base of every bound class makes its objects for classes that
-// derive from a bound class only: for itself, or a class derived from it
-// alone, it throws through CPython's C frames and the process aborts. This
-// __new__, given to the base of the calling interpreter, refuses those first.
+// pybind11's base class makes objects only for classes derived from a bound
+// class: called for itself, or for a class derived from it alone, it throws
+// through CPython's C frames and the process aborts. This __new__, given to
+// that base in the calling interpreter (which every pybind11 module there
+// shares: theirs then refuse too), raises TypeError for those instead.
 extern "C" PyObject* new_bound_instance(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     try {
         if (py::detail::all_type_info(type).empty()) {
@@ -213,10 +214,10 @@ void construct_enumerations_once(py::enum_<E>& type, const char* message) {
         },
         py::detail::is_new_style_constructor(), py::name("__setstate__"), py::is_method(type), py::arg("state"),
         py::pos_only());
-    py::module_::import("copyreg").attr("pickle")(
-        type, py::cpp_function([cls = py::object(type)](E value) {
-            return py::make_tuple(cls, py::make_tuple(static_cast<Scalar>(value)));
-        }));
+    const py::object cls = type;
+    const py::cpp_function reduce(
+        [cls](E value) { return py::make_tuple(cls, py::make_tuple(static_cast<Scalar>(value))); });
+    py::module_::import("copyreg").attr("pickle")(type, reduce);
 }
 
 template <typename Sequence>
