@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph/pending.h"
 #include "test_util.h"
 
 namespace quarnel {
@@ -98,8 +99,9 @@ TEST(GraphTest, EmptyOutputIsRecordedUnindexed) {
     EXPECT_EQ(graph.add_node("NEXT", Op::ADD, {}, pending({1}))->id, 1);  // the list grew
 }
 
-// A body knows its producer by itself; copying a body makes a new tensor with
-// none, while assigning into a recorded body keeps it the node's output.
+// A producer goes with the body, not its value: copying a body makes a new
+// tensor with none, while assigning into a recorded body keeps it the node's
+// output.
 TEST(GraphTest, ProducerFollowsTheBodyNotItsValue) {
     Graph graph;
     const Tensor out = pending({2, 3});
@@ -122,8 +124,6 @@ TEST(GraphTest, BodiesSharedBetweenGraphs) {
     Node* s0 = second.add_node("S0", Op::ADD, {y}, x);
     EXPECT_EQ(first->find(x), f0);
     EXPECT_EQ(second.find(x), s0);
-    // x's link names id 0, and second's node 0 does produce x: second must
-    // still not take the link for its own, or first would lose x.
     Node* s1 = second.add_node("S1", Op::ADD, {}, x);
     EXPECT_EQ(first->find(x), f0);
     EXPECT_EQ(second.find(x), s1);
@@ -187,6 +187,32 @@ TEST(GraphTest, MillionBodies) {
     EXPECT_EQ(wrong, 0U);
     for (int i = 0; i < 1000; ++i) wrong += graph.find(pending({1})) != nullptr;
     EXPECT_EQ(wrong, 0U);
+}
+
+// The process-wide graph finds the add's results by where they lie, and
+// trusts no place whose node produced something else; recorded again, in it
+// or in another graph, a result is found as any output is.
+TEST(GraphTest, LazyResultsRecordedAgain) {
+    const Tensor a = pending({2});
+    const Tensor c = add(a, a);
+    Node* made = default_graph().find(c);
+    ASSERT_NE(made, nullptr);
+    Graph other;
+    EXPECT_EQ(other.find(c), nullptr);
+    Node* there = other.add_node("OTHER", Op::ADD, {c}, c);
+    EXPECT_EQ(other.find(c), there);
+    EXPECT_EQ(default_graph().find(c), made);
+    Node* again = default_graph().add_node("AGAIN", Op::ADD, {a}, c);
+    EXPECT_EQ(default_graph().find(c), again);
+    EXPECT_EQ(other.find(c), there);
+
+    // Made for the place of a node whose output is another body.
+    const Tensor stray = detail::make_pending(Shape(U{2}), Dtype::FLOAT32, Device::CPU, 0);
+    EXPECT_EQ(default_graph().find(stray), nullptr);
+    const Tensor sum = add(stray, c);
+    Executor executor;
+    executor.schedule(default_graph(), sum);
+    EXPECT_EQ(executor.order(), (std::vector<Node*>{again, default_graph().find(sum)}));
 }
 
 TEST(GraphTest, DefaultGraphIsOneObject) {
