@@ -87,6 +87,7 @@ def _churn(count):
 
 
 @pytest.mark.resident_set
+@pytest.mark.slow
 def test_tensors_never_added_are_released():
     _churn(10_000)  # warm-up: let the allocator and interpreter reach steady state
     gc.collect()
@@ -98,6 +99,7 @@ def test_tensors_never_added_are_released():
     assert growth < 20 * 2**20, f"RSS grew by {growth / 2**20:.1f} MiB"
 
 
+@pytest.mark.slow
 def test_eight_threads_mixing_calls_on_shared_tensors():
     """Eight threads for about two seconds: views, reshapes, copies, properties,
     text forms, failing calls, adds of the shared tensors and executes of their
