@@ -214,7 +214,7 @@ void construct_enumerations_once(py::enum_<E>& type, const char* message) {
         },
         py::detail::is_new_style_constructor(), py::name("__setstate__"), py::is_method(type), py::arg("state"),
         py::pos_only());
-    const py::object cls = type;
+    const auto cls = py::reinterpret_borrow<py::object>(type.ptr());
     const py::cpp_function reduce(
         [cls](E value) { return py::make_tuple(cls, py::make_tuple(static_cast<Scalar>(value))); });
     py::module_::import("copyreg").attr("pickle")(type, reduce);

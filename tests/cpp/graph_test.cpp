@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "graph/pending.h"
 #include "test_util.h"
 
 namespace quarnel {
@@ -189,9 +188,8 @@ TEST(GraphTest, MillionBodies) {
     EXPECT_EQ(wrong, 0U);
 }
 
-// The process-wide graph finds the add's results by where they lie, and
-// trusts no place whose node produced something else; recorded again, in it
-// or in another graph, a result is found as any output is.
+// The process-wide graph finds the add's results by where they lie; recorded
+// again, in it or in another graph, a result is found as any output is.
 TEST(GraphTest, LazyResultsRecordedAgain) {
     const Tensor a = pending({2});
     const Tensor c = add(a, a);
@@ -205,11 +203,7 @@ TEST(GraphTest, LazyResultsRecordedAgain) {
     Node* again = default_graph().add_node("AGAIN", Op::ADD, {a}, c);
     EXPECT_EQ(default_graph().find(c), again);
     EXPECT_EQ(other.find(c), there);
-
-    // Made for the place of a node whose output is another body.
-    const Tensor stray = detail::make_pending(Shape(U{2}), Dtype::FLOAT32, Device::CPU, 0);
-    EXPECT_EQ(default_graph().find(stray), nullptr);
-    const Tensor sum = add(stray, c);
+    const Tensor sum = add(a, c);
     Executor executor;
     executor.schedule(default_graph(), sum);
     EXPECT_EQ(executor.order(), (std::vector<Node*>{again, default_graph().find(sum)}));

@@ -80,5 +80,19 @@ TEST(PendingTest, ResultsDieOnAnyThread) {
     EXPECT_FALSE(after.allocated());
 }
 
+// The process-wide graph trusts a result's place only when the node there
+// has that very body as output.
+TEST(PendingTest, ResultMadeForAnotherNodeHasNoProducer) {
+    const Tensor a = Tensor::zeros(Shape(U{2}), Dtype::FLOAT32, Device::CPU);
+    const Tensor c = add(a, a);
+    const Tensor stray = detail::make_pending(Shape(U{2}), Dtype::FLOAT32, Device::CPU,
+                                              static_cast<uint32_t>(default_graph().find(c)->id));
+    EXPECT_EQ(default_graph().find(stray), nullptr);
+    const Tensor sum = add(stray, c);
+    Executor executor;
+    executor.schedule(default_graph(), sum);
+    EXPECT_EQ(executor.order(), (std::vector<Node*>{default_graph().find(c), default_graph().find(sum)}));
+}
+
 }  // namespace
 }  // namespace quarnel

@@ -199,7 +199,11 @@ expect(TypeError, "cannot create 'Derived' instances", type("Derived", (base,), 
 
 @pytest.mark.parametrize("code", [c for _, c in ONCE_KILLED_THE_PROCESS], ids=[i for i, _ in ONCE_KILLED_THE_PROCESS])
 def test_programs_that_killed_the_process_end_in_an_exception(code):
-    assert run(EXPECT + code + 'print("ok")').strip() == "ok"
+    # Checked for memory errors but not leaks under the sanitizers: as in the
+    # memory test below, LeakSanitizer's own thread crashes at the exit of
+    # some of these processes there ("Tracer caught signal 11"), by where
+    # things lie in memory: a change elsewhere moves it from one to another.
+    assert run(EXPECT + code + 'print("ok")', check_leaks=False).strip() == "ok"
 
 
 def test_shape_and_strides_report_memory_exhaustion_as_memory_error():
