@@ -38,6 +38,13 @@ class Int(int):
     pass
 
 
+class IntOnly:
+    """Convertible by __int__ alone, with no __index__."""
+
+    def __int__(self):
+        return 3
+
+
 class RaisingIndexInt(int):
     """An int subclass whose __index__ raises: its int value is what counts."""
 
@@ -191,15 +198,22 @@ def test_hostile_dims(pending, name, value, exc):
 
 # Not errors: each of these is taken as the integers it holds.
 @pytest.mark.parametrize("make, shape", [
+    (lambda: (2, 3), [2, 3]),
+    (lambda: range(2, 5), [2, 3, 4]),
+    (lambda: {7: "a", 2: "b"}.keys(), [7, 2]),
+    (lambda: {5}, [5]),
+    (lambda: map(int, "12"), [1, 2]),
+    (lambda: (x for x in (2, 3)), [2, 3]),
     (lambda: [True, 2], [1, 2]),
     (lambda: [Int(2), Int(3)], [2, 3]),
     (lambda: [RaisingIndexInt(2)], [2]),  # an int subclass counts by its value
+    (lambda: [IntOnly()], [3]),
     (lambda: List([2, 3]), [2, 3]),
     (lambda: LyingList([2, 3], 0), [2, 3]),  # a length that is too small is only a hint
     (lambda: LyingList([2, 3], 10**6), [2, 3]),  # and so is one that is too large
-    (lambda: (x for x in (2, 3)), [2, 3]),
-], ids=["bool", "int subclass", "int subclass with raising __index__", "list subclass",
-        "__len__ too small", "__len__ too large", "generator"])
+], ids=["tuple", "range", "dict keys", "set", "map", "generator", "bool", "int subclass",
+        "int subclass with raising __index__", "__int__ only", "list subclass", "__len__ too small",
+        "__len__ too large"])
 def test_odd_but_valid_lists_are_taken_by_their_elements(make, shape):
     assert Tensor(make()).shape == shape
     assert Tensor([math.prod(shape)]).view(make()).shape == shape
