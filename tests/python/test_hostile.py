@@ -34,6 +34,11 @@ class HugeIndex:
         return 2**70
 
 
+class NegativeIndex:
+    def __index__(self):
+        return -7
+
+
 class Int(int):
     pass
 
@@ -151,6 +156,7 @@ HOSTILE_LISTS = [
     ("__index__ raises", [RaisingIndex()], TypeError, TypeError),
     ("__index__ returns a str", [StrIndex()], TypeError, TypeError),
     ("__index__ returns 2**70", [HugeIndex()], TypeError, TypeError),
+    ("__index__ returns -7", [NegativeIndex()], TypeError, ValueError),
     ("five entries", [1, 1, 1, 1, 1], ValueError, ValueError),
     ("__len__ raises", RaisingLenList([2]), LookupError, LookupError),
     ("__len__ negative", LyingList([2], -1), ValueError, ValueError),
@@ -310,6 +316,15 @@ def test_hostile_operands(pending, other):
     check_fails(TypeError, lambda a, b: a + b, other, t)
     assert t.__add__(other) is NotImplemented
     check_fails(TypeError, q.execute, other)
+
+
+# Refused by the core rather than by the conversions.
+@pytest.mark.parametrize("exc, call, args", [
+    (ValueError, lambda a, b: a + b, (Tensor([2, 3]), Tensor([3, 2]))),
+    (ValueError, repr, (q.Dtype(7),)),
+], ids=["add of other shapes", "repr of a value naming no member"])
+def test_refused_calls_leave_their_arguments_alone(pending, exc, call, args):
+    check_fails(exc, call, *args)
 
 
 # ---- objects whose __init__ never ran --------------------------------------
