@@ -2,6 +2,12 @@
 // plain values that never touch the heap. Strides count elements, not bytes.
 #pragma once
 
+// The first of the public headers to need C++20 (std::span), and every path
+// to the others passes through it: say so before the compiler trips on it.
+#if __cplusplus < 202002L
+#error "quarnel needs C++20: compile with -std=c++20 or newer"
+#endif
+
 #include <array>
 #include <cstdint>
 #include <span>

@@ -9,13 +9,18 @@ export PATH="$VENV/bin:$PATH"
 
 fingerprint() {
     (cd "$ROOT" && find "$@" -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.txt' -o -name '*.toml' -o -name '*.pyi' \
-        -o -name '*.in' -o -name '*.version' -o -name '*.md' -o -name LICENSE \) \
+        -o -name '*.in' -o -name '*.version' -o -name '*.md' -o -name '*.cmake' -o -name '*.sh' -o -name LICENSE \) \
         -not -path './build/*' -print0 2>/dev/null | sort -z | xargs -0 sha1sum | sha1sum | cut -d' ' -f1)
 }
 
 # What the module and its distribution's metadata are made from.
 MODULE_SOURCES=(core graph python cmake quarnel.h CMakeLists.txt pyproject.toml README.md LICENSE)
 
+# ensure_venv [GROUP...]: .venv with CPython 3.13, what building _quarnel needs
+# (requirements-build.txt), and each GROUP's tools from requirements-GROUP.txt
+# (test, wheel), each installed again only when its file changed. CMake and
+# Ninja come from the system when it has them, recent enough, and from the
+# index otherwise.
 ensure_venv() {
     if [[ ! -x "$VPY" ]] || ! "$VPY" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
         local python
@@ -24,13 +29,27 @@ ensure_venv() {
         rm -rf "$VENV"
         "$python" -m venv "$VENV"
     fi
-    local want
-    want="$(cat "$ROOT"/requirements-*.txt | sha1sum | cut -d' ' -f1)"
-    if [[ "$(cat "$VENV/.requirements" 2>/dev/null)" != "$want" ]]; then
-        echo "== installing build and test tools into .venv"
-        "$VPY" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements-dev.txt"
-        echo "$want" >"$VENV/.requirements"
-    fi
+    local group file want
+    for group in build "$@"; do
+        file="$ROOT/requirements-$group.txt"
+        want="$(sha1sum <"$file" | cut -d' ' -f1)"
+        [[ "$(cat "$VENV/.requirements-$group" 2>/dev/null)" == "$want" ]] && continue
+        echo "== installing the $group tools into .venv"
+        local extra=()
+        if [[ "$group" == build ]]; then
+            cmake_usable || extra+=("cmake>=3.21")
+            ninja --version >/dev/null 2>&1 || extra+=(ninja)
+        fi
+        "$VPY" -m pip install --quiet --disable-pip-version-check -r "$file" "${extra[@]}"
+        echo "$want" >"$VENV/.requirements-$group"
+    done
+}
+
+# cmake_usable: a cmake on PATH that runs and is 3.21 or newer.
+cmake_usable() {
+    local version
+    version="$(cmake --version 2>/dev/null | sed -n '1s/^cmake version \([0-9]*\)\.\([0-9]*\).*/\1 \2/p')"
+    [[ -n "$version" ]] && read -r major minor <<<"$version" && ((major > 3 || (major == 3 && minor >= 21)))
 }
 
 ensure_module() {
@@ -56,10 +75,11 @@ side_module() {
     shift
     SPY="$venv/bin/python"
     [[ -x "$SPY" ]] || "$("$ROOT/scripts/find-python")" -m venv "$venv"
-    want="$(cat "$ROOT"/requirements-*.txt | sha1sum | cut -d' ' -f1)"
+    want="$(cat "$ROOT/requirements-build.txt" "$ROOT/requirements-test.txt" | sha1sum | cut -d' ' -f1)"
     if [[ "$(cat "$venv/.requirements" 2>/dev/null)" != "$want" ]]; then
         echo "== installing build and test tools into $(basename "$venv")"
-        "$SPY" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements-dev.txt"
+        "$SPY" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements-build.txt" \
+            -r "$ROOT/requirements-test.txt"
         echo "$want" >"$venv/.requirements"
     fi
     want="$(fingerprint "${MODULE_SOURCES[@]}") $*"
@@ -131,13 +151,24 @@ ensure_benchmark() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libbenchmark-dev >/dev/null
 }
 
-# build_example: the C++ quickstart, built as a consumer through add_subdirectory.
-build_example() {
-    local dir="$ROOT/build/example"
-    if [[ ! -f "$dir/build.ninja" ]]; then
-        cmake -S "$ROOT/examples/cpp" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+# once_per_change TITLE COMMAND...: runs COMMAND under the heading TITLE,
+# unless it passed before and nothing it builds from has changed since (the
+# library's sources, the CMake package's templates, the consumers, these
+# scripts). FORCE=1 runs it anyway.
+once_per_change() {
+    local title="$1" stamp want
+    shift
+    stamp="$ROOT/build/passed/$(echo "$*" | sha1sum | cut -c1-16)"
+    want="$(fingerprint core graph cmake quarnel.h CMakeLists.txt tests/package examples/cpp scripts/common.sh)"
+    if [[ -z "${FORCE:-}" && "$(cat "$stamp" 2>/dev/null)" == "$want" ]]; then
+        echo "== $title: passed before, nothing it builds from has changed"
+        return 0
     fi
-    cmake --build "$dir" -j 2 >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
+    echo "== $title"
+    rm -f "$stamp"
+    "$@"
+    mkdir -p "$(dirname "$stamp")"
+    echo "$want" >"$stamp"
 }
 
 # consumer DIR LOG [cmake options...]: configures and builds tests/package
@@ -151,10 +182,10 @@ consumer() {
     "$dir/consumer"
 }
 
-# check_subproject: quarnel added to a project of its own with
-# add_subdirectory, in a project without Python, GoogleTest or install rules
-# of its own: the consumer (whose own core/ and graph/ headers come first)
-# builds and runs, and installing the project installs nothing of quarnel's.
+# check_subproject: quarnel added with add_subdirectory to a project of its
+# own, without Python, GoogleTest or install rules: its consumer (whose own
+# core/ and graph/ headers come first) builds and runs, and installing the
+# project installs nothing of quarnel's.
 check_subproject() {
     local dir="$ROOT/build/subproject"
     rm -rf "$dir"
@@ -219,6 +250,15 @@ check_package() {
         -DEXPECTED_VERSION="\"$("${pc[@]}" --modversion quarnel)\"" $("${pc[@]}" --cflags --libs quarnel) \
         -Wl,-rpath,"$("${pc[@]}" --variable=libdir quarnel)"
     "$dir/consumer-pc"
+    # A compiler left at an older standard hears first what it lacks.
+    local first
+    # shellcheck disable=SC2046
+    first="$(echo '#include <quarnel/quarnel.h>' | g++ -std=c++17 -x c++ -fsyntax-only $("${pc[@]}" --cflags quarnel) - 2>&1 |
+        grep -m 1 'error' || true)"
+    if [[ "$first" != *'#error "quarnel needs C++20'* ]]; then
+        echo "under -std=c++17 the first error should name C++20; it is: $first" >&2
+        return 1
+    fi
     if [[ "$shared" == ON ]]; then
         local program loaded
         for program in "$dir/consumer/consumer" "$dir/consumer-pc"; do

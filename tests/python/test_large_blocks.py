@@ -42,6 +42,7 @@ print(resident() - before)
     assert pages - 4096 <= growth <= pages + 2 * 4096, growth
 
 
+@pytest.mark.slow
 def test_churn_of_large_tensors_gives_the_memory_back():
     # 40 live tensors of 4 to 10 MiB, 2,000 made in all, each written once,
     # then all of them dropped.

@@ -89,6 +89,7 @@ def churn(rounds, a, b):
 
 
 @pytest.mark.resident_set
+@pytest.mark.slow
 def test_churn_leaves_resident_set_and_objects_flat():
     a, b = Tensor([256], q.INT64), Tensor([2, 128], q.INT64)
     churn(2_000, a, b)  # warm-up: the allocator and the interpreter reach their steady state

@@ -2,6 +2,8 @@ import sys
 import threading
 import time
 
+import pytest
+
 import _quarnel as q
 
 Tensor = q.Tensor
@@ -69,6 +71,7 @@ def test_long_chain_of_adds_executes_in_one_call():
     assert c.allocated() and all(t.allocated() for t in kept)
 
 
+@pytest.mark.slow
 def test_eight_threads_mixing_calls_on_shared_tensors():
     """Eight threads for about two seconds: views, reshapes, copies, properties,
     text forms, failing calls, adds of the shared tensors and executes of their

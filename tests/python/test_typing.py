@@ -32,8 +32,10 @@ def run_mypy(args, cwd, cache):
 
 
 @pytest.fixture(scope="module")
-def mypy_cache(tmp_path_factory):
-    return tmp_path_factory.mktemp("mypy-cache")
+def mypy_cache(request, tmp_path_factory):
+    # Kept with pytest's own cache where there is one, so that a run checks only what changed.
+    cache = getattr(request.config, "cache", None)
+    return cache.mkdir("mypy") if cache is not None else tmp_path_factory.mktemp("mypy-cache")
 
 
 def test_stub_only_package_installed_beside_the_module():
