@@ -15,8 +15,8 @@ namespace quarnel {
 namespace {
 
 using test::dims_of;
-using test::Gives;
 using test::floats_of;
+using test::Gives;
 using test::iota_storage;
 using test::Throws;
 using L = std::vector<long long>;
@@ -72,10 +72,11 @@ TEST(ReshapeTest, ListsResolveAsTheModelSays) {
     append(all_lists({-2, -1, 1, 6}, 5));
     const std::vector<long long> totals = {0, 1, 6, P62, LLONG_MAX};
     for (const long long total : totals) {
-        // A tensor of `total` elements, for the small ones.
-        std::optional<Tensor> src;
-        if (total <= 6) src.emplace(Shape(total == 1 ? U{} : U{static_cast<uint64_t>(total), 1}), Dtype::FLOAT32,
-                                    Device::CPU, false);
+        std::optional<Tensor> src;  // of `total` elements, for the small counts
+        if (total <= 6) {
+            const U shape = total == 1 ? U{} : U{static_cast<uint64_t>(total), 1};
+            src.emplace(Shape(shape), Dtype::FLOAT32, Device::CPU, false);
+        }
         for (const L& dims : lists) {
             const model::Resolved want = model::resolve(total, dims);
             const auto on = [&] { return ::testing::PrintToString(dims) + " against " + std::to_string(total); };
