@@ -16,12 +16,12 @@ namespace quarnel::fuzz {
 namespace {
 
 using model::Count;
-using model::HUGE;
+using model::COUNT_CAP;
 using model::product;
 constexpr uint64_t COPY_LIMIT = uint64_t{1} << 14;     // elements a copy may hold
 constexpr uint64_t STORAGE_LIMIT = uint64_t{1} << 14;  // elements a storage may hold in memory
 
-Count saturated(Count v) { return v > HUGE ? HUGE : v; }
+Count saturated(Count v) { return v > COUNT_CAP ? COUNT_CAP : v; }
 
 struct Layout {
     std::vector<uint64_t> shape, strides;

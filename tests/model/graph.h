@@ -37,10 +37,10 @@ public:
 
     const std::vector<Entry>& entries() const { return entries_; }
 
-    // The entry that last made body.
+    // The entry that last made body (never an empty handle's null).
     std::optional<size_t> producer(const TensorImpl* body) const {
         const auto it = producer_.find(body);
-        if (body == nullptr || it == producer_.end()) return std::nullopt;
+        if (it == producer_.end()) return std::nullopt;
         return it->second;
     }
     Node* producer_node(const TensorImpl* body) const {

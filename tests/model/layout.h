@@ -12,14 +12,14 @@ namespace quarnel::model {
 
 using List = std::vector<uint64_t>;
 
-// Element counts judged exactly: products in 128 bits, saturated at HUGE,
+// Element counts judged exactly: products in 128 bits, saturated at COUNT_CAP,
 // which stands for every count far past 2^64.
 __extension__ typedef unsigned __int128 Count;
-inline constexpr Count HUGE = Count{1} << 100;
+inline constexpr Count COUNT_CAP = Count{1} << 100;
 
 inline Count product(Count a, Count b) {
     if (a == 0 || b == 0) return 0;
-    if (a >= HUGE || b >= HUGE || a > HUGE / b) return HUGE;
+    if (a >= COUNT_CAP || b >= COUNT_CAP || a > COUNT_CAP / b) return COUNT_CAP;
     return a * b;
 }
 
