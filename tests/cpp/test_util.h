@@ -24,7 +24,8 @@ template <typename F>
     return ::testing::AssertionFailure() << "got " << got.text() << ", expected " << expected.text();
 }
 
-// EXPECT_THROW would accept std::invalid_argument for std::logic_error.
+// Passes only when f throws exactly E with exactly `message`; EXPECT_THROW
+// would accept std::invalid_argument for std::logic_error.
 template <typename E, typename F>
 ::testing::AssertionResult Throws(F&& f, const std::string& message) {
     return Gives(model::Outcome::error<E>(message), std::forward<F>(f));
