@@ -18,8 +18,6 @@ constexpr uint64_t SHORT_ROW_BYTES = 64;
 // Rows of a window into a wider storage lie apart, often a page apart, where
 // the hardware prefetcher does not follow; the next row is requested while
 // the current one is copied, up to this many bytes of it.
-// Measured on windows of 4 KiB rows of a storage twice as wide, 128 MiB:
-// 11.0 to 11.8 GB/s against 9.8 to 10.1 without it.
 constexpr uint64_t PREFETCH_ROW_BYTES = 4096;
 constexpr uint64_t CACHE_LINE = 64;
 

@@ -21,9 +21,10 @@ inline void reserve_more(std::vector<T>& list, size_t more) {
 }
 
 // A node made where the vector puts it. Node is an aggregate, with no
-// constructor to emplace through; making one first and moving it in cost 69
-// of the 800 instructions of a lazy add. Compilers build the result of the
-// conversion in the element's place (it is correct either way).
+// constructor to emplace through, and making one first and moving it in
+// would move each of its fields once more, on every lazy add. Compilers build
+// the result of the conversion in the element's place (it is correct either
+// way).
 struct NodeInPlace {
     int32_t id;
     std::string& name;

@@ -16,8 +16,8 @@
 //
 // Walks ask for the producer of every input of every node they reach, so the
 // graph also keeps, in a dense list beside the nodes, the position of each
-// input's producer as it stands now; a walk reads only that list (3.3x faster
-// than finding each producer through its body, on a chain of 10^6 adds). A
+// input's producer as it stands now; a walk reads only that list, so it never
+// touches the bodies (docs/performance.md says what that buys). A
 // producer changes only when a body that some node already takes as input is
 // recorded as an output again; the graph then mends the entries of every
 // node that takes it. An output that only the recording call holds cannot be

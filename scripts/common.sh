@@ -66,6 +66,31 @@ ensure_module() {
     fi
 }
 
+# side_module NAME [pip options...]: _quarnel built with the given options
+# into build/NAME-module and installed into a virtual environment of its own,
+# build/venv-NAME, beside the test tools; rebuilt when its sources or the
+# options change. Sets SPY to that environment's python.
+side_module() {
+    local name="$1" venv="$ROOT/build/venv-$1" want
+    shift
+    SPY="$venv/bin/python"
+    [[ -x "$SPY" ]] || "$("$ROOT/scripts/find-python")" -m venv "$venv"
+    want="$(cat "$ROOT/requirements-build.txt" "$ROOT/requirements-test.txt" | sha1sum | cut -d' ' -f1)"
+    if [[ "$(cat "$venv/.requirements" 2>/dev/null)" != "$want" ]]; then
+        echo "== installing build and test tools into $(basename "$venv")"
+        "$SPY" -m pip install --quiet --disable-pip-version-check -r "$ROOT/requirements-build.txt" \
+            -r "$ROOT/requirements-test.txt"
+        echo "$want" >"$venv/.requirements"
+    fi
+    want="$(fingerprint "${MODULE_SOURCES[@]}") $*"
+    if [[ "$(cat "$venv/.module" 2>/dev/null)" != "$want" ]]; then
+        echo "== building and installing _quarnel ($name)"
+        (cd "$ROOT" && "$SPY" -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+            --config-settings=build-dir="build/$name-module" "$@" .)
+        echo "$want" >"$venv/.module"
+    fi
+}
+
 # ensure_apt PACKAGE: installs a Debian package (as root, where apt-get exists).
 ensure_apt() {
     if [[ "$(id -u)" != 0 ]] || ! command -v apt-get >/dev/null; then

@@ -104,32 +104,5 @@ TEST(StridesTest, FromList) {
     EXPECT_TRUE(Throws<std::length_error>([] { (void)Strides(U{1, 1, 1, 1, 1}); }, "Strides: rank exceeds MAX_RANK"));
 }
 
-TEST(ShapeTest, IsContiguousPairs) {
-    const struct {
-        U shape;
-        U strides;
-        bool contiguous;
-    } table[] = {
-        {{2, 0, 3}, {3, 3, 1}, false},  // a size-0 dimension is not skipped
-        {{2, 0, 3}, {0, 3, 1}, true},
-        {{1, 5}, {99, 1}, true},  // size-1 dimensions may hold any stride
-        {{5, 1}, {1, 7}, true},
-        {{2, 3}, {1, 2}, false},
-        {{2, 3}, {3, 1, 0}, false},  // rank mismatch, whatever the entries
-        {{2, 3}, {3}, false},
-        {{}, {}, true},
-        {{}, {1}, false},
-        {{1}, {}, false},
-        {{4}, {2}, false},
-        {{2, 3}, {3, 2}, false},
-        {{2, 1, 3}, {3, 0, 1}, true},
-        {{1, 1}, {0, 0}, true},
-    };
-    for (const auto& row : table) {
-        SCOPED_TRACE(::testing::PrintToString(row.shape) + " / " + ::testing::PrintToString(row.strides));
-        EXPECT_EQ(is_contiguous(Shape(row.shape), Strides(row.strides)), row.contiguous);
-    }
-}
-
 }  // namespace
 }  // namespace quarnel

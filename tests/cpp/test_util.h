@@ -5,36 +5,30 @@
 
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <string>
-#include <typeinfo>
 #include <utility>
 #include <vector>
 
 #include "quarnel.h"
+#include "tests/model/outcome.h"
 
 namespace quarnel::test {
 
-// Passes only when f throws exactly E (not a subclass, not a base) with exactly
-// `message`; EXPECT_THROW would accept std::invalid_argument for std::logic_error.
+// Passes only when f does what `expected` says: returns, or throws exactly
+// its type (not a subclass, not a base) with exactly its message.
+template <typename F>
+::testing::AssertionResult Gives(const model::Outcome& expected, F&& f) {
+    const model::Outcome got = model::outcome_of(std::forward<F>(f));
+    if (got == expected) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "got " << got.text() << ", expected " << expected.text();
+}
+
+// Passes only when f throws exactly E with exactly `message`; EXPECT_THROW
+// would accept std::invalid_argument for std::logic_error.
 template <typename E, typename F>
 ::testing::AssertionResult Throws(F&& f, const std::string& message) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        if (typeid(e) != typeid(E)) {
-            return ::testing::AssertionFailure()
-                   << "threw " << typeid(e).name() << " (\"" << e.what() << "\"), expected " << typeid(E).name();
-        }
-        if (message != e.what()) {
-            return ::testing::AssertionFailure() << "message \"" << e.what() << "\", expected \"" << message << "\"";
-        }
-        return ::testing::AssertionSuccess();
-    } catch (...) {
-        return ::testing::AssertionFailure() << "threw something that is not a std::exception";
-    }
-    return ::testing::AssertionFailure() << "did not throw";
+    return Gives(model::Outcome::error<E>(message), std::forward<F>(f));
 }
 
 template <typename F>

@@ -2,8 +2,9 @@
 // and dropped anywhere, views, reshapes, contiguous copies and metadata reads
 // of shared allocated tensors on every thread at once, while lazy adds and
 // execute are serialised by the caller's lock. Pending results are dropped
-// on threads other than the one that made them, so the arena counts releases
-// from several threads. Built and run under ThreadSanitizer by CI.
+// on threads other than the one that made them while the arena carves more:
+// the arena gives nothing back, so dropping one must write nothing that
+// recording reads. Built and run under ThreadSanitizer by CI.
 #include <gtest/gtest.h>
 
 #include <array>

@@ -1,81 +1,21 @@
 // Fuzz target: dimension lists against an element count. resolve_shape, view
-// and reshape must give exactly the shape and strides a small model computes,
-// or throw exactly the exception type and message the model names. The model
-// judges products exactly, in 128-bit arithmetic saturated far above 2^63.
-#include <algorithm>
+// and reshape must give exactly the shape and strides the models of
+// tests/model compute, or throw exactly the exception type and message they
+// name.
+#include <cstring>
 #include <memory>
 #include <optional>
 
 #include "fuzz_util.h"
+#include "tests/model/layout.h"
+#include "tests/model/reshape.h"
 
 namespace quarnel::fuzz {
 namespace {
 
-using u128 = unsigned __int128;
-constexpr u128 HUGE = u128{1} << 100;  // stands for every product past it
-constexpr u128 INT64_LIMIT = static_cast<u128>(INT64_MAX);
-
-u128 product(u128 a, u128 b) {
-    if (a == 0 || b == 0) return 0;
-    if (a >= HUGE || b >= HUGE || a > HUGE / b) return HUGE;
-    return a * b;
-}
-
-struct Resolved {
-    Outcome outcome;
-    std::vector<uint64_t> shape;
-};
-
-// The shape a list asks for, by the rules of the reference: the rank first,
-// then the entries in list order (the first bad entry names the error), then
-// the count.
-Resolved model_resolve(long long total, const std::vector<long long>& dims) {
-    const auto bad = [](const char* why) {
-        return Resolved{Outcome::error<std::invalid_argument>(std::string("view/reshape: ") + why), {}};
-    };
-    if (dims.size() > 4) return {Outcome::error<std::length_error>("Shape: rank exceeds MAX_RANK"), {}};
-    const u128 count = static_cast<u128>(total);
-    int inferred = -1;
-    u128 known = 1;
-    for (size_t i = 0; i < dims.size(); ++i) {
-        if (dims[i] == -1) {
-            if (inferred >= 0) return bad("only one -1 dimension allowed");
-            inferred = static_cast<int>(i);
-        } else if (dims[i] < 0) {
-            return bad("dimensions must be >= 0 or -1");
-        } else {
-            known = product(known, static_cast<u128>(dims[i]));
-        }
-    }
-    std::vector<uint64_t> shape(dims.begin(), dims.end());
-    if (inferred >= 0) {
-        if (known == 0) {
-            if (count != 0) return bad("cannot infer dimension");
-            shape[static_cast<size_t>(inferred)] = 0;
-        } else {
-            if (count % known != 0) return bad("numel is not divisible by known dims");
-            shape[static_cast<size_t>(inferred)] = static_cast<uint64_t>(count / known);
-        }
-    } else if (known != count) {
-        return bad("numel mismatch");
-    }
-    u128 n = 1;
-    for (uint64_t d : shape) n = product(n, d);
-    if (n > INT64_LIMIT) return {Outcome::error<std::length_error>("Shape: element count overflows int64"), {}};
-    return {Outcome::ok(), shape};
-}
-
-// Row-major strides: each the product of the sizes inside it, modulo 2^64
-// (only a shape with a 0 outside can exceed that, and it addresses nothing).
-std::vector<uint64_t> model_strides(const std::vector<uint64_t>& shape) {
-    std::vector<uint64_t> strides(shape.size());
-    uint64_t inner = 1;
-    for (size_t i = shape.size(); i-- > 0;) {
-        strides[i] = inner;
-        inner *= shape[i];
-    }
-    return strides;
-}
+using model::Count;
+using model::product;
+constexpr Count INT64_LIMIT = static_cast<Count>(INT64_MAX);
 
 long long draw_dim(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
@@ -103,19 +43,18 @@ Source draw_source(FuzzedDataProvider& in) {
         for (int i = 0; i < rank; ++i)
             s.shape.push_back(in.ConsumeBool() ? in.ConsumeIntegralInRange<uint64_t>(0, 6) : edgy_u64(in));
     }
-    u128 n = 1;
-    for (uint64_t d : s.shape) n = product(n, d);
+    const Count n = model::count(s.shape);
     if (n > INT64_LIMIT) return s;  // not a shape; the layout target covers that refusal
     const bool small = n <= 4096;
     const auto dtype = static_cast<Dtype>(in.ConsumeIntegralInRange<int>(0, 3));
     if (mode < 2) {
-        s.strides = model_strides(s.shape);
+        s.strides = model::row_major(s.shape);
         s.tensor.emplace(Shape(s.shape), dtype, Device::CPU, small && in.ConsumeBool());
         return s;
     }
     // Column-major: the first dimension innermost.
     s.strides.resize(s.shape.size());
-    u128 inner = 1;
+    Count inner = 1;
     for (size_t i = 0; i < s.shape.size(); ++i) {
         s.strides[i] = static_cast<uint64_t>(inner);
         inner = product(inner, s.shape[i]);
@@ -133,7 +72,7 @@ Source draw_source(FuzzedDataProvider& in) {
 void check_result(const Tensor& source, const Tensor& result, const std::vector<uint64_t>& shape,
                   const std::string& context) {
     FUZZ_CHECK(entries(result.shape()) == shape, context + " shape " + list_text(entries(result.shape())));
-    FUZZ_CHECK(entries(result.strides()) == model_strides(shape),
+    FUZZ_CHECK(entries(result.strides()) == model::row_major(shape),
                context + " strides " + list_text(entries(result.strides())));
     FUZZ_CHECK(result.is_contiguous(), context);
     FUZZ_CHECK(result.impl() != source.impl(), context + ": a new body");
@@ -147,7 +86,7 @@ void run(FuzzedDataProvider& in) {
 
     // resolve_shape against any count.
     const auto total = static_cast<long long>(edgy_u64(in) & static_cast<uint64_t>(INT64_MAX));
-    const Resolved expected = model_resolve(total, dims);
+    const model::Resolved expected = model::resolve(total, dims);
     const std::string context = "resolve_shape(" + std::to_string(total) + ", " + list_text(dims) + ")";
     std::optional<Shape> resolved;
     if (matches(
@@ -160,8 +99,8 @@ void run(FuzzedDataProvider& in) {
     if (!source.tensor) return;
     const Tensor& t = *source.tensor;
     const uint64_t count = t.shape().numel();
-    const Resolved want = model_resolve(static_cast<long long>(count), dims);
-    const bool contiguous = model_contiguous(source.shape, source.strides);
+    const model::Resolved want = model::resolve(static_cast<long long>(count), dims);
+    const bool contiguous = model::contiguous(source.shape, source.strides);
     FUZZ_CHECK(t.is_contiguous() == contiguous,
                "is_contiguous of " + list_text(source.shape) + " / " + list_text(source.strides));
     const std::string on =
@@ -191,24 +130,15 @@ void run(FuzzedDataProvider& in) {
         FUZZ_CHECK(reshaped->storage() == t.storage() && reshaped->offset() == t.offset(), "reshape" + on + " views");
         return;
     }
-    // A copy: element i of the result is the source's element at the i-th
-    // index in row-major order.
+    // A copy: the source's elements in row-major order.
     FUZZ_CHECK(reshaped->storage() != t.storage() && reshaped->offset() == 0, "reshape" + on + " copies");
     FUZZ_CHECK(reshaped->storage()->numel() == count && reshaped->allocated(), "reshape" + on + " storage");
-    const size_t width = dtype_size(t.dtype());
-    const auto* src = static_cast<const unsigned char*>(t.storage()->data());
-    const auto* dst = static_cast<const unsigned char*>(reshaped->storage()->data());
-    std::vector<uint64_t> index(source.shape.size(), 0);
-    for (uint64_t i = 0; i < count; ++i) {
-        uint64_t position = 0;
-        for (size_t k = 0; k < index.size(); ++k) position += index[k] * source.strides[k];
-        FUZZ_CHECK(std::equal(dst + i * width, dst + (i + 1) * width, src + position * width),
-                   "reshape" + on + " element " + std::to_string(i));
-        for (size_t k = index.size(); k-- > 0;) {
-            if (++index[k] < source.shape[k]) break;
-            index[k] = 0;
-        }
-    }
+    const std::vector<unsigned char> expected_bytes =
+        model::gather(static_cast<const unsigned char*>(t.storage()->data()),
+                      model::positions(source.shape, source.strides, 0), dtype_size(t.dtype()));
+    FUZZ_CHECK(expected_bytes.empty() ||
+                   std::memcmp(reshaped->storage()->data(), expected_bytes.data(), expected_bytes.size()) == 0,
+               "reshape" + on + " elements");
 }
 
 }  // namespace

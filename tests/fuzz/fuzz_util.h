@@ -1,6 +1,7 @@
 // Shared by the fuzz targets: checks that abort with a readable report (the
 // fuzzer then saves the input), the outcome of a call compared with the
 // outcome a model predicts, and the draws of values that hit edge cases.
+// The models themselves are in tests/model, shared with the C++ tests.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -9,30 +10,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
-#include <new>
-#include <stdexcept>
 #include <string>
-#include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "quarnel.h"
+#include "tests/model/outcome.h"
 
 namespace quarnel::fuzz {
-
-// Densely packed: ignoring size-1 dimensions, each stride is the product of
-// the sizes inside it, modulo 2^64 as strides are (past 2^63 only beside a
-// size 0, where no element is addressed).
-inline bool model_contiguous(const std::vector<uint64_t>& shape, const std::vector<uint64_t>& strides) {
-    if (shape.size() != strides.size()) return false;
-    uint64_t inner = 1;
-    for (size_t i = shape.size(); i-- > 0;) {
-        if (shape[i] == 1) continue;
-        if (strides[i] != inner) return false;
-        inner *= shape[i];
-    }
-    return true;
-}
 
 [[noreturn]] inline void fail(const std::string& what) {
     std::fprintf(stderr, "FUZZ CHECK FAILED: %s\n", what.c_str());
@@ -45,34 +30,13 @@ inline bool model_contiguous(const std::vector<uint64_t>& shape, const std::vect
         if (!(cond)) ::quarnel::fuzz::fail(std::string(#cond) + ": " + (what)); \
     } while (0)
 
-// What a call should do: succeed, or throw exactly this type with this text.
-struct Outcome {
-    const std::type_info* type = nullptr;  // null: success
-    std::string message;
-
-    static Outcome ok() { return {}; }
-    template <typename E>
-    static Outcome error(std::string message) {
-        return {&typeid(E), std::move(message)};
-    }
-    bool succeeds() const { return type == nullptr; }
-    std::string text() const { return type ? std::string(type->name()) + " \"" + message + "\"" : "success"; }
-};
+using model::Outcome;
 
 // Runs f and checks it against `expected`; returns whether f succeeded.
-// On success f's result has been handed to `keep`.
 template <typename F>
 bool matches(const Outcome& expected, F&& f, const std::string& context) {
-    Outcome got;
-    try {
-        f();
-    } catch (const std::exception& e) {
-        got = {&typeid(e), e.what()};
-    }
-    const bool same = got.type == expected.type || (got.type && expected.type && *got.type == *expected.type);
-    if (!same || got.message != expected.message) {
-        fail(context + ": got " + got.text() + ", model expects " + expected.text());
-    }
+    const Outcome got = model::outcome_of(std::forward<F>(f));
+    if (got != expected) fail(context + ": got " + got.text() + ", model expects " + expected.text());
     return got.succeeds();
 }
 

@@ -1,11 +1,11 @@
 // Fuzz target: random programs over two fresh graphs. Lazy adds (fresh
-// results handed over whole, as the add makes them), nodes recorded by hand with any
-// inputs and outputs (old outputs, operands, empty handles), views, handle
-// copies, explicit allocations, finds, schedules, visits and runs, graphs
-// dropped and made anew. Every schedule must equal a recursive post-order
-// walk of a model that keeps each graph's nodes as a plain list, every
-// storage's allocation state must match the model's, and when the program
-// ends nothing may be left (LeakSanitizer).
+// results handed over whole, as the add makes them), nodes recorded by hand
+// with any inputs and outputs (old outputs, operands, empty handles), views,
+// handle copies, explicit allocations, finds, schedules, visits and runs,
+// graphs dropped and made anew. Every schedule and every producer found must
+// be the graph model's (tests/model), every storage's allocation state must
+// match the model of allocations below, and when the program ends nothing may
+// be left (LeakSanitizer).
 #include <array>
 #include <map>
 #include <memory>
@@ -14,59 +14,33 @@
 #include <unordered_set>
 
 #include "fuzz_util.h"
+#include "tests/model/graph.h"
 
 namespace quarnel::fuzz {
 namespace {
 
 constexpr size_t SLOTS = 8;
 
-struct ModelNode {
-    std::vector<const TensorImpl*> inputs;  // null for an empty handle
-    const TensorImpl* output;               // likewise
-    Node* node;                             // what the graph returned
-};
-
-// A graph and its model: the nodes in recording order. A body's producer is
-// the last node that has it as output.
+// A graph and its model. The visits share their marks, as a caller would.
 struct GraphUnderTest {
     std::optional<Graph> graph;
-    std::vector<ModelNode> nodes;
-    std::map<const TensorImpl*, size_t> producer;  // body -> index of its last producing node
-    std::unordered_set<Node*> visited;             // shared by the visits, as a caller would
-    std::set<Node*> model_visited;
+    model::GraphRecord model;
+    std::unordered_set<Node*> visited;
+    std::set<size_t> model_visited;
 
     void reset() {
         // The model lets go of the bodies first: they die with the graph.
-        nodes.clear();
-        producer.clear();
+        model.clear();
         visited.clear();
         model_visited.clear();
         graph.reset();
         graph.emplace();
     }
-    const ModelNode* producer_of(const TensorImpl* body) const {
-        if (body == nullptr) return nullptr;
-        const auto it = producer.find(body);
-        return it == producer.end() ? nullptr : &nodes[it->second];
-    }
     Node* record(std::string name, std::vector<Tensor> inputs, Tensor output) {
-        ModelNode m{{}, output.impl().get(), nullptr};
-        for (const Tensor& t : inputs) m.inputs.push_back(t.impl().get());
-        m.node = graph->add_node(std::move(name), Op::ADD, std::move(inputs), std::move(output));
-        FUZZ_CHECK(m.node != nullptr && m.node->id == static_cast<int32_t>(nodes.size()),
+        Node* node = model.record(*graph, std::move(name), std::move(inputs), std::move(output));
+        FUZZ_CHECK(node != nullptr && node->id == static_cast<int32_t>(model.entries().size() - 1),
                    "node ids follow recording order");
-        if (m.output != nullptr) producer[m.output] = nodes.size();
-        nodes.push_back(std::move(m));
-        return nodes.back().node;
-    }
-    // The reference walk: recursive, inputs in order, marked on entry.
-    void post_order(const ModelNode& n, std::set<Node*>& marks, std::vector<Node*>& out) const {
-        marks.insert(n.node);
-        for (const TensorImpl* input : n.inputs) {
-            const ModelNode* p = producer_of(input);
-            if (p != nullptr && marks.count(p->node) == 0) post_order(*p, marks, out);
-        }
-        out.push_back(n.node);
+        return node;
     }
 };
 
@@ -252,11 +226,7 @@ private:
     void schedule_and_run() {
         GraphUnderTest& g = graph();
         const Tensor t = any_handle();
-        std::vector<Node*> want;
-        if (const ModelNode* p = g.producer_of(t.impl().get())) {
-            std::set<Node*> marks;
-            g.post_order(*p, marks, want);
-        }
+        const std::vector<Node*> want = g.model.schedule(t.impl().get());
         Executor executor;
         executor.schedule(*g.graph, t);
         FUZZ_CHECK(executor.order() == want, "schedule of " + std::to_string(want.size()) + " nodes, got " +
@@ -275,20 +245,19 @@ private:
     void visit() {
         GraphUnderTest& g = graph();
         const Tensor t = any_handle();
-        const ModelNode* p = g.producer_of(t.impl().get());
-        if (p == nullptr) return;
+        const std::optional<size_t> p = g.model.producer(t.impl().get());
+        if (!p) return;
         std::vector<Node*> want;
-        if (g.model_visited.count(p->node) == 0) g.post_order(*p, g.model_visited, want);
+        if (g.model_visited.count(*p) == 0) g.model.post_order(*p, g.model_visited, want);
         Executor executor;
-        executor.visit(*g.graph, p->node, g.visited);
+        executor.visit(*g.graph, g.model.entries()[*p].node, g.visited);
         FUZZ_CHECK(executor.order() == want, "visit appends the unvisited ancestry");
     }
 
     void find() {
         GraphUnderTest& g = graph();
         const Tensor t = any_handle();
-        const ModelNode* p = g.producer_of(t.impl().get());
-        FUZZ_CHECK(g.graph->find(t) == (p ? p->node : nullptr), "find");
+        FUZZ_CHECK(g.graph->find(t) == g.model.producer_node(t.impl().get()), "find");
     }
 
     // Enough nodes to fill more than one chunk: each result is an operand of
@@ -308,9 +277,9 @@ private:
         }
         out = last;
         // Every output still knows its producer, across the chunks.
-        for (const ModelNode& n : g.nodes) {
-            if (n.output != nullptr)
-                FUZZ_CHECK(g.graph->find(n.node->output) == g.producer_of(n.output)->node, "find after bulk");
+        for (const auto& entry : g.model.entries()) {
+            if (entry.output != nullptr)
+                FUZZ_CHECK(g.graph->find(entry.node->output) == g.model.producer_node(entry.output), "find after bulk");
         }
     }
 
@@ -329,17 +298,16 @@ private:
 
     void check_producers() const {
         for (const auto& g : graphs_) {
-            for (const ModelNode& n : g.nodes) {
-                if (n.output == nullptr) continue;
-                FUZZ_CHECK(g.graph->find(n.node->output) == g.producer_of(n.output)->node,
+            for (const auto& entry : g.model.entries()) {
+                if (entry.output == nullptr) continue;
+                FUZZ_CHECK(g.graph->find(entry.node->output) == g.model.producer_node(entry.output),
                            "producer of a recorded output");
             }
         }
         for (const auto& s : slots_) {
             if (!s) continue;
             for (const auto& g : graphs_) {
-                const ModelNode* p = g.producer_of(s->impl().get());
-                FUZZ_CHECK(g.graph->find(*s) == (p ? p->node : nullptr), "producer of a held tensor");
+                FUZZ_CHECK(g.graph->find(*s) == g.model.producer_node(s->impl().get()), "producer of a held tensor");
             }
         }
     }

@@ -1,48 +1,42 @@
 // Fuzz target: arbitrary layouts over a storage. The explicit-storage
 // constructor must accept exactly the layouts whose every addressed element
 // lies inside the storage; contiguous(), reshape and view of an accepted one
-// must equal a naive element-by-element walk of it and leave the source as it
-// was. Out-of-bounds reads and writes are AddressSanitizer's to catch.
+// must hold the elements the layout model addresses, in its order, and leave
+// the source as it was. Out-of-bounds reads and writes are AddressSanitizer's
+// to catch.
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
 
 #include "fuzz_util.h"
+#include "tests/model/layout.h"
 
 namespace quarnel::fuzz {
 namespace {
 
-using u128 = unsigned __int128;
-constexpr u128 HUGE = u128{1} << 100;
+using model::Count;
+using model::COUNT_CAP;
+using model::product;
 constexpr uint64_t COPY_LIMIT = uint64_t{1} << 14;     // elements a copy may hold
 constexpr uint64_t STORAGE_LIMIT = uint64_t{1} << 14;  // elements a storage may hold in memory
 
-u128 saturated(u128 v) { return v > HUGE ? HUGE : v; }
-u128 product(u128 a, u128 b) {
-    if (a == 0 || b == 0) return 0;
-    if (a >= HUGE || b >= HUGE || a > HUGE / b) return HUGE;
-    return a * b;
-}
+Count saturated(Count v) { return v > COUNT_CAP ? COUNT_CAP : v; }
 
 struct Layout {
     std::vector<uint64_t> shape, strides;
     uint64_t offset = 0;
     // The stride the walk uses for dimension k: past the strides' rank, 0.
     uint64_t stride(size_t k) const { return k < strides.size() ? strides[k] : 0; }
-    u128 count() const {
-        u128 n = 1;
-        for (uint64_t d : shape) n = product(n, d);
-        return n;
-    }
+    Count count() const { return model::count(shape); }
     // The position of the last element in row-major order, which is the
-    // farthest, since no stride is negative.
-    u128 last() const {
-        u128 position = offset;
+    // farthest, since no stride is negative: what the bounds are judged by.
+    Count last() const {
+        Count position = offset;
         for (size_t k = 0; k < shape.size(); ++k) position = saturated(position + product(shape[k] - 1, stride(k)));
         return position;
     }
-    bool contiguous() const { return model_contiguous(shape, strides); }
+    bool contiguous() const { return model::contiguous(shape, strides); }
     std::string text() const { return list_text(shape) + " / " + list_text(strides) + " + " + std::to_string(offset); }
 };
 
@@ -50,34 +44,14 @@ uint64_t draw_small_or_edgy(FuzzedDataProvider& in, uint64_t small) {
     return in.ConsumeIntegralInRange<int>(0, 3) != 0 ? in.ConsumeIntegralInRange<uint64_t>(0, small) : edgy_u64(in);
 }
 
-// The elements a layout addresses, in row-major order, as storage positions.
-std::vector<uint64_t> walk(const Layout& layout) {
-    std::vector<uint64_t> positions;
-    const auto n = static_cast<uint64_t>(layout.count());
-    positions.reserve(n);
-    std::vector<uint64_t> index(layout.shape.size(), 0);
-    for (uint64_t i = 0; i < n; ++i) {
-        uint64_t position = layout.offset;
-        for (size_t k = 0; k < index.size(); ++k) position += index[k] * layout.stride(k);
-        positions.push_back(position);
-        for (size_t k = index.size(); k-- > 0;) {
-            if (++index[k] < layout.shape[k]) break;
-            index[k] = 0;
-        }
-    }
-    return positions;
-}
-
-// The copy holds exactly the walk's elements, in its order.
+// The copy holds exactly the model's elements, in its order.
 void check_copy(const Tensor& copy, const Layout& layout, const std::vector<unsigned char>& source_bytes, size_t width,
                 const std::string& context) {
-    const std::vector<uint64_t> positions = walk(layout);
-    FUZZ_CHECK(copy.storage()->numel() == positions.size() && copy.offset() == 0 && copy.is_contiguous(), context);
-    const auto* out = static_cast<const unsigned char*>(copy.storage()->data());
-    for (size_t i = 0; i < positions.size(); ++i) {
-        FUZZ_CHECK(std::memcmp(out + i * width, source_bytes.data() + positions[i] * width, width) == 0,
-                   context + ": element " + std::to_string(i) + " from position " + std::to_string(positions[i]));
-    }
+    const std::vector<uint64_t> at = model::positions(layout.shape, layout.strides, layout.offset);
+    const std::vector<unsigned char> expected = model::gather(source_bytes.data(), at, width);
+    FUZZ_CHECK(copy.storage()->numel() == at.size() && copy.offset() == 0 && copy.is_contiguous(), context);
+    FUZZ_CHECK(expected.empty() || std::memcmp(copy.storage()->data(), expected.data(), expected.size()) == 0,
+               context + ": elements");
 }
 
 void run(FuzzedDataProvider& in) {
@@ -99,7 +73,7 @@ void run(FuzzedDataProvider& in) {
     Outcome shape_outcome;
     if (layout.shape.size() > 4) {
         shape_outcome = Outcome::error<std::length_error>("Shape: rank exceeds MAX_RANK");
-    } else if (layout.count() > static_cast<u128>(INT64_MAX)) {
+    } else if (layout.count() > static_cast<Count>(INT64_MAX)) {
         shape_outcome = Outcome::error<std::length_error>("Shape: element count overflows int64");
     }
     if (!matches(
@@ -149,7 +123,7 @@ void run(FuzzedDataProvider& in) {
     const bool allocated = storage_numel == 0 || in_memory;
     const Outcome unallocated = Outcome::error<std::logic_error>("copy_contiguous: source has no allocation yet");
 
-    // contiguous(): the same body, or a copy equal to the walk.
+    // contiguous(): the same body, or a copy of the model's elements.
     if (layout.contiguous()) {
         FUZZ_CHECK(t.contiguous().impl() == t.impl(), "contiguous() of contiguous " + text);
     } else if (copyable) {

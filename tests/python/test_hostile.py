@@ -34,8 +34,20 @@ class HugeIndex:
         return 2**70
 
 
+class NegativeIndex:
+    def __index__(self):
+        return -7
+
+
 class Int(int):
     pass
+
+
+class IntOnly:
+    """Convertible by __int__ alone, with no __index__."""
+
+    def __int__(self):
+        return 3
 
 
 class RaisingIndexInt(int):
@@ -144,6 +156,7 @@ HOSTILE_LISTS = [
     ("__index__ raises", [RaisingIndex()], TypeError, TypeError),
     ("__index__ returns a str", [StrIndex()], TypeError, TypeError),
     ("__index__ returns 2**70", [HugeIndex()], TypeError, TypeError),
+    ("__index__ returns -7", [NegativeIndex()], TypeError, ValueError),
     ("five entries", [1, 1, 1, 1, 1], ValueError, ValueError),
     ("__len__ raises", RaisingLenList([2]), LookupError, LookupError),
     ("__len__ negative", LyingList([2], -1), ValueError, ValueError),
@@ -191,15 +204,22 @@ def test_hostile_dims(pending, name, value, exc):
 
 # Not errors: each of these is taken as the integers it holds.
 @pytest.mark.parametrize("make, shape", [
+    (lambda: (2, 3), [2, 3]),
+    (lambda: range(2, 5), [2, 3, 4]),
+    (lambda: {7: "a", 2: "b"}.keys(), [7, 2]),
+    (lambda: {5}, [5]),
+    (lambda: map(int, "12"), [1, 2]),
+    (lambda: (x for x in (2, 3)), [2, 3]),
     (lambda: [True, 2], [1, 2]),
     (lambda: [Int(2), Int(3)], [2, 3]),
     (lambda: [RaisingIndexInt(2)], [2]),  # an int subclass counts by its value
+    (lambda: [IntOnly()], [3]),
     (lambda: List([2, 3]), [2, 3]),
     (lambda: LyingList([2, 3], 0), [2, 3]),  # a length that is too small is only a hint
     (lambda: LyingList([2, 3], 10**6), [2, 3]),  # and so is one that is too large
-    (lambda: (x for x in (2, 3)), [2, 3]),
-], ids=["bool", "int subclass", "int subclass with raising __index__", "list subclass",
-        "__len__ too small", "__len__ too large", "generator"])
+], ids=["tuple", "range", "dict keys", "set", "map", "generator", "bool", "int subclass",
+        "int subclass with raising __index__", "__int__ only", "list subclass", "__len__ too small",
+        "__len__ too large"])
 def test_odd_but_valid_lists_are_taken_by_their_elements(make, shape):
     assert Tensor(make()).shape == shape
     assert Tensor([math.prod(shape)]).view(make()).shape == shape
@@ -325,6 +345,15 @@ def test_hostile_operands(pending, other):
     check_fails(TypeError, lambda a, b: a + b, other, t)
     assert t.__add__(other) is NotImplemented
     check_fails(TypeError, q.execute, other)
+
+
+# Refused by the core rather than by the conversions.
+@pytest.mark.parametrize("exc, call, args", [
+    (ValueError, lambda a, b: a + b, (Tensor([2, 3]), Tensor([3, 2]))),
+    (ValueError, repr, (q.Dtype(7),)),
+], ids=["add of other shapes", "repr of a value naming no member"])
+def test_refused_calls_leave_their_arguments_alone(pending, exc, call, args):
+    check_fails(exc, call, *args)
 
 
 # ---- objects whose __init__ never ran --------------------------------------

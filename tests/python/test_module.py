@@ -137,10 +137,8 @@ def test_constructor_accepts_whole_underlying_range(etype, arg, value):
     assert etype(arg).value == value
 
 
-@pytest.mark.parametrize("etype, arg", [
-    (Dtype, 256), (Dtype, -1), (Dtype, 1.0), (Dtype, "1"), (Dtype, None),
-    (Device, 2**31), (Device, -2**31 - 1), (Device, 0.0), (Device, "0"),
-])
+# Values of other types are test_hostile.py's.
+@pytest.mark.parametrize("etype, arg", [(Dtype, 256), (Dtype, -1), (Device, 2**31), (Device, -2**31 - 1)])
 def test_constructor_rejects_values_outside_underlying_type(raises_exactly, etype, arg):
     raises_exactly(TypeError, None, etype, arg)
 
