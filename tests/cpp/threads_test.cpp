@@ -232,7 +232,8 @@ TEST(ThreadsTest, GraphsOfTheirOwnShareTensors) {
     std::atomic<int> wrong{0};
     const auto step = [&](int i) {
         arrived.fetch_add(1, std::memory_order_relaxed);
-        while (arrived.load(std::memory_order_relaxed) < 3 * (i + 1)) std::this_thread::yield();
+        while (arrived.load(std::memory_order_relaxed) < 3 * (i + 1)) {
+        }
     };
     auto record = [&] {
         Graph graph;
