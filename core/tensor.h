@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <quarnel/export.h>
@@ -37,13 +38,14 @@ public:
     TensorImpl(Trusted, std::shared_ptr<Storage> storage, const Shape& shape, Strides strides, uint64_t offset);
 
     // What TensorImpl(shape, dtype, device, false) makes, a contiguous body
-    // over a new storage that owns no memory yet, with the storage (and its
-    // count) made through alloc, rebound as needed: for a body that its
-    // maker keeps in memory of its own.
+    // over a new storage that owns no memory yet, with the body and the
+    // storage (each with its count) made through alloc, rebound as needed.
     template <typename Allocator>
-    static TensorImpl unallocated(const Allocator& alloc, const Shape& shape, Dtype dtype, Device device) {
-        return TensorImpl(Trusted{}, std::allocate_shared<Storage>(alloc, shape.numel(), dtype, device, false), shape,
-                          Strides::contiguous_for(shape), uint64_t{0});
+    static std::shared_ptr<TensorImpl> make_unallocated(const Allocator& alloc, const Shape& shape, Dtype dtype,
+                                                        Device device) {
+        auto storage = std::allocate_shared<Storage>(alloc, shape.numel(), dtype, device, false);
+        return std::allocate_shared<TensorImpl>(alloc, Trusted{}, std::move(storage), shape,
+                                                Strides::contiguous_for(shape), uint64_t{0});
     }
 
     const Shape& shape() const { return shape_; }
@@ -64,13 +66,33 @@ public:
     // A view when contiguous, else a view of a contiguous copy.
     TensorImpl reshape(const std::vector<long long>& dims) const;
 
+    // The position of the operation that produced this body, as numbered by
+    // the one recorder that keeps it here (the process-wide lazy graph, so
+    // that finding a producer is one read of the body), or none. Core only
+    // keeps it; the recorder checks it against its own record before trusting
+    // it, and no other recorder reads or writes it.
+    std::optional<uint32_t> producer_link() const { return link_.position; }
+    void set_producer_link(uint32_t position) { link_.position = position; }
+
 private:
     TensorImpl contiguous_view(const Shape& shape) const;
+
+    // A copy of a body is a new tensor that nothing produced: copies start
+    // without a link and assignment keeps the target's own. Neither reads
+    // the source's link, so copying a body never races with recording it.
+    // Moves are copies too: a moved-to body is just as new.
+    struct Link {  // NOLINT(cppcoreguidelines-special-member-functions)
+        std::optional<uint32_t> position;
+        Link() = default;
+        Link(const Link&) noexcept {}
+        Link& operator=(const Link&) noexcept { return *this; }
+    };
 
     std::shared_ptr<Storage> storage_;
     uint64_t offset_;  // elements, not bytes
     Strides strides_;  // elements, not bytes
     Shape shape_;
+    Link link_;
 };
 
 class QUARNEL_EXPORT Tensor {

@@ -18,8 +18,7 @@ Tensor add(const Tensor& self, const Tensor& other) {
         if (shape[i] != other.shape()[i]) throw std::invalid_argument("add: shape mismatch");
     }
     // The operands' shape is already a valid Shape, so it is reused as is.
-    Graph& graph = default_graph();
-    Tensor result = detail::make_pending(shape, self.dtype(), self.device(), graph.size_);
+    Tensor result = detail::make_pending(shape, self.dtype(), self.device());
     // Built in place rather than from a braced list, which would copy each
     // handle twice (two more atomic count updates per operand).
     std::vector<Tensor> inputs;
@@ -29,7 +28,7 @@ Tensor add(const Tensor& self, const Tensor& other) {
     // The result is handed over whole, so the graph sees an output that no
     // node can hold yet (see Note [Producers] in graph/graph.h); the caller
     // gets the node's handle to the same body.
-    return graph.add_node("ADD", Op::ADD, std::move(inputs), std::move(result))->output;
+    return default_graph().add_node("ADD", Op::ADD, std::move(inputs), std::move(result))->output;
 }
 
 }  // namespace quarnel

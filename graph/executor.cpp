@@ -5,8 +5,6 @@
 #include <span>
 #include <unordered_map>
 
-#include "producers.h"
-
 namespace quarnel {
 
 // The nodes one walk has reached, by position: a bit each, in pages made

@@ -5,8 +5,6 @@
 #include <new>
 #include <utility>
 
-#include "producers.h"
-
 namespace quarnel {
 
 namespace {
@@ -48,6 +46,7 @@ Graph::Chunk::Chunk() : input_begin{0} {
 
 // The indexes go first, then the nodes from the newest back to the oldest,
 // so each node lets go of its tensors before the nodes that produced them do.
+// Links left in bodies that outlive the graph are read by no other graph.
 Graph::~Graph() {
     producers_.clear();
     consumers_.clear();
@@ -56,11 +55,6 @@ Graph::~Graph() {
         while (!nodes.empty()) nodes.pop_back();
     }
     size_ = 0;
-}
-
-Node* Graph::find(const Tensor& t) const {
-    const std::optional<uint32_t> position = producer_of(t.impl().get());
-    return position ? &node(*position) : nullptr;
 }
 
 Node* Graph::add_node(std::string name, Op op, std::vector<Tensor> inputs, Tensor output) {
@@ -90,8 +84,9 @@ Node* Graph::add_node(std::string name, Op op, std::vector<Tensor> inputs, Tenso
     size_ = position + 1;
 
     if (body == nullptr) return node;
-    // A result made for this position cannot have been recorded before.
-    if (!process_wide_ || detail::pending_position(body) != position) {
+    if (process_wide_) {
+        body->set_producer_link(position);
+    } else {
         producers_[body] = position;  // if this throws, the node stays unindexed
     }
     if (held_elsewhere) mend(body, position);

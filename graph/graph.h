@@ -4,15 +4,15 @@
 // Append-only: nodes, and the tensors they hold, live until the graph dies.
 //
 // Note [Producers]
-// Each graph keeps its own record of which node produced which body and
-// writes nowhere else, so that graphs used on different threads share
-// nothing but the tensors they read. The process-wide graph makes the lazy
-// add's results in memory of its own, the pending arena, each followed by
-// the position of the node it is made for (graph/pending.h), and finds them
-// by their addresses: recording and finding them take no lookup. It trusts
-// such a position only when the node there has this very body as output.
-// Any other output is kept in a map, which is asked first; other graphs keep
-// all of theirs there.
+// Each graph keeps its own record of which node produced which body, so
+// that graphs used on different threads share nothing but the tensors they
+// read. A graph of a program's own keeps it in a map. The process-wide
+// graph, which records every lazy add, keeps it in the bodies themselves,
+// where finding a producer is one read: recording a node writes the node's
+// position into its output's producer link, and find() trusts a link only
+// when the node at that position has this very body as output. No other
+// graph reads or writes links, so the one graph that does shares them with
+// nobody.
 //
 // Walks ask for the producer of every input of every node they reach, so the
 // graph also keeps, in a dense list beside the nodes, the position of each
@@ -63,9 +63,6 @@ public:
     // becomes that body's producer; an empty output is recorded unindexed.
     // Throws std::bad_alloc, also past 2^31 - 1 nodes.
     Node* add_node(std::string name, Op op, std::vector<Tensor> inputs, Tensor output);
-    // The node that produced t's body, or null.
-    Node* find(const Tensor& t) const;
-
     // What makes the process-wide graph; only default_graph() can.
     class ProcessWide {
         ProcessWide() = default;
@@ -73,10 +70,15 @@ public:
     };
     explicit Graph(ProcessWide);
 
+    // The node that produced t's body, or null.
+    Node* find(const Tensor& t) const {
+        const std::optional<uint32_t> position = producer_of(t.impl().get());
+        return position ? &node(*position) : nullptr;
+    }
+
 private:
     friend class Executor;
     friend void execute(const Tensor& t);
-    friend Tensor add(const Tensor& self, const Tensor& other);
 
     // In a chunk's list of input producers: the input has none in this graph.
     static constexpr uint32_t NO_PRODUCER = UINT32_MAX;
@@ -96,8 +98,16 @@ private:
 
     Chunk& chunk(uint32_t position) const { return *chunks_[position / CHUNK_NODES]; }
     Node& node(uint32_t position) const { return chunk(position).nodes[position % CHUNK_NODES]; }
-    // The position of body's producer, or none: graph/producers.h.
-    inline std::optional<uint32_t> producer_of(const TensorImpl* body) const;
+    std::optional<uint32_t> producer_of(const TensorImpl* body) const {
+        if (body == nullptr) return std::nullopt;
+        if (!process_wide_) {
+            const auto it = producers_.find(body);
+            return it == producers_.end() ? std::nullopt : std::optional<uint32_t>(it->second);
+        }
+        const std::optional<uint32_t> link = body->producer_link();
+        if (link && *link < size_ && node(*link).output.impl().get() == body) return link;
+        return std::nullopt;
+    }
     // The producers of the inputs of the node at position, in input order, as
     // they stand now: positions, or NO_PRODUCER.
     std::span<const uint32_t> input_producers(uint32_t position) const {
@@ -111,10 +121,10 @@ private:
     // Makes producer the producer of body in every entry of a node that takes body.
     void mend(const TensorImpl* body, uint32_t producer);
 
-    const bool process_wide_ = false;                            // finds its results in the pending arena
+    const bool process_wide_ = false;                            // keeps its producers in the bodies' links
     uint32_t size_ = 0;                                          // nodes recorded
     std::vector<std::unique_ptr<Chunk>> chunks_;                 // node i is in chunk i / CHUNK_NODES
-    std::unordered_map<const TensorImpl*, uint32_t> producers_;  // outputs found nowhere else
+    std::unordered_map<const TensorImpl*, uint32_t> producers_;  // every other graph's producers
     // Which nodes take a body as input, kept only for the nodes below
     // indexed_ and brought up to date when an output held elsewhere is
     // recorded (see Note [Producers]). A node may be listed twice for a body.

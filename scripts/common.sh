@@ -212,7 +212,7 @@ check_package() {
     local expected actual
     expected="$(cd "$ROOT" && {
         printf 'include/quarnel/%s\n' quarnel.h export.h version.h
-        find core graph -name '*.h' ! -path graph/pending.h ! -path graph/producers.h | sed 's|^|include/quarnel/|'
+        find core graph -name '*.h' ! -path graph/pending.h | sed 's|^|include/quarnel/|'
         if [[ "$shared" == ON ]]; then
             printf 'lib/%s\n' libquarnel.so libquarnel.so.0.1 libquarnel.so.0.1.0
         else

@@ -188,8 +188,8 @@ TEST(GraphTest, MillionBodies) {
     EXPECT_EQ(wrong, 0U);
 }
 
-// The process-wide graph finds the add's results by where they lie; recorded
-// again, in it or in another graph, a result is found as any output is.
+// A lazy result recorded again, in the process-wide graph or in another,
+// is found as each graph's own latest output; neither sees the other's.
 TEST(GraphTest, LazyResultsRecordedAgain) {
     const Tensor a = pending({2});
     const Tensor c = add(a, a);

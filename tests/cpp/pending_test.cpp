@@ -63,7 +63,7 @@ TEST(PendingTest, ResultsDieOnAnyThread) {
     std::vector<Tensor> made, half;
     const size_t before = resident_bytes();
     for (size_t i = 0; i < COUNT; ++i) {
-        made.push_back(detail::make_pending(Shape(U{MiB / 4}), Dtype::FLOAT32, Device::CPU, 0));
+        made.push_back(detail::make_pending(Shape(U{MiB / 4}), Dtype::FLOAT32, Device::CPU));
         made.back().allocate();
         std::memset(made.back().storage()->data(), 1, MiB);
     }
@@ -75,23 +75,9 @@ TEST(PendingTest, ResultsDieOnAnyThread) {
     made.clear();
     other.join();
     EXPECT_GT(full, resident_bytes() + COUNT * MiB / 2);
-    const Tensor after = detail::make_pending(Shape(U{5}), Dtype::INT32, Device::CPU, 0);
+    const Tensor after = detail::make_pending(Shape(U{5}), Dtype::INT32, Device::CPU);
     EXPECT_EQ(after.numel(), 5);
     EXPECT_FALSE(after.allocated());
-}
-
-// The process-wide graph trusts a result's place only when the node there
-// has that very body as output.
-TEST(PendingTest, ResultMadeForAnotherNodeHasNoProducer) {
-    const Tensor a = Tensor::zeros(Shape(U{2}), Dtype::FLOAT32, Device::CPU);
-    const Tensor c = add(a, a);
-    const Tensor stray = detail::make_pending(Shape(U{2}), Dtype::FLOAT32, Device::CPU,
-                                              static_cast<uint32_t>(default_graph().find(c)->id));
-    EXPECT_EQ(default_graph().find(stray), nullptr);
-    const Tensor sum = add(stray, c);
-    Executor executor;
-    executor.schedule(default_graph(), sum);
-    EXPECT_EQ(executor.order(), (std::vector<Node*>{default_graph().find(c), default_graph().find(sum)}));
 }
 
 }  // namespace

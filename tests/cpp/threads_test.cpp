@@ -197,7 +197,7 @@ TEST(ThreadsTest, PendingResultsDroppedOnAnotherThread) {
             std::lock_guard<std::mutex> hold(graph_lock);
             Graph graph;
             for (int i = 0; i < RESULTS; ++i) {
-                Tensor result = detail::make_pending(a.shape(), a.dtype(), a.device(), static_cast<uint32_t>(i));
+                Tensor result = detail::make_pending(a.shape(), a.dtype(), a.device());
                 graph.add_node("ADD", Op::ADD, {a, a}, result);
                 results.push_back(std::move(result));
             }
