@@ -8,12 +8,7 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
-#include <sys/mman.h>
-
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -31,10 +26,6 @@ struct Obj {
     int64_t value = 0;
 };
 
-struct Bare {
-    int64_t value = 0;
-};
-
 py::typing::List<py::int_> two_ints() {
     static constexpr uint64_t VALUES[2] = {2, 3};
     py::typing::List<py::int_> list(2);
@@ -46,39 +37,11 @@ py::typing::List<py::int_> two_ints() {
     return list;
 }
 
-// The C floor of a factory: aligned allocation, one bulk fill, release.
-void alloc_fill_free(size_t nbytes, int byte) {
-    void* block = nullptr;
-    if (posix_memalign(&block, 16, (nbytes + 15) & ~size_t{15}) != 0) throw std::bad_alloc();
-    std::memset(block, byte, nbytes);
-    // Keeps the fill from being dropped as a dead store before free.
-    asm volatile("" : : "r"(block) : "memory");
-    std::free(block);
-}
-
-// The same with huge pages, as the library allocates blocks from 4 MiB up:
-// aligned to 2 MiB, whole 2 MiB pages, advised.
-void alloc_fill_free_huge(size_t nbytes, int byte) {
-    constexpr size_t page = size_t{2} << 20;
-    void* block = nullptr;
-    const size_t length = (nbytes + page - 1) & ~(page - 1);
-    if (posix_memalign(&block, page, length) != 0) throw std::bad_alloc();
-    (void)madvise(block, length, MADV_HUGEPAGE);
-    std::memset(block, byte, nbytes);
-    asm volatile("" : : "r"(block) : "memory");
-    std::free(block);
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_bench_floor, m) {
     py::enum_<Kind>(m, "Kind").value("A", Kind::A).value("B", Kind::B).export_values();
     py::enum_<Place>(m, "Place").value("HERE", Place::HERE).value("THERE", Place::THERE).export_values();
-
-    // The bare shapes.
-    m.def("noop", [] {});
-    m.def("take_list", [](const std::vector<uint64_t>& dims) { return dims.size(); }, py::arg("dims"));
-    m.def("take_obj", [](const Obj&) {}, py::arg("output"));
 
     py::class_<Obj>(m, "Obj")
         // Tensor(shape, dtype=..., device=...)
@@ -111,25 +74,7 @@ PYBIND11_MODULE(_bench_floor, m) {
         // repr(): a std::string as long as a tensor's text
         .def("__repr__", [](const Obj&) { return std::string("quarnel.Tensor(shape=[2, 3], dtype=fp32, device=cpu)"); });
 
-    // The trivial class alone: default constructor, no arguments.
-    py::class_<Bare>(m, "Bare").def(py::init<>());
-
     // execute(output)
     m.def("execute", [](const Obj&) {}, py::arg("output"));
 
-    // The C floors of zeros and ones.
-    m.def("alloc_memset_free", [](size_t nbytes, int value) { alloc_fill_free(nbytes, value); }, py::arg("nbytes"),
-          py::arg("value") = 0);
-    m.def("alloc_memset_free_huge", [](size_t nbytes, int value) { alloc_fill_free_huge(nbytes, value); },
-          py::arg("nbytes"), py::arg("value") = 0);
-    // The same behind zeros' own argument shape (a list of sizes of 4-byte
-    // elements and two defaulted enums), so that only the memory work differs.
-    m.def(
-        "alloc_memset_free_shaped",
-        [](const std::vector<uint64_t>& shape, Kind, Place) {
-            size_t n = 4;
-            for (uint64_t d : shape) n *= d;
-            alloc_fill_free(n, 0);
-        },
-        py::arg("shape"), py::arg("dtype") = Kind::A, py::arg("device") = Place::HERE);
 }

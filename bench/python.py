@@ -1,0 +1,150 @@
+"""The Python timings, on pyperf: _quarnel's bound calls beside the pybind11 floor (bench/floor: the same call
+shapes, empty bodies) and the peers, large blocks beside NumPy, and graphs recorded beside MLX.
+
+    python bench/python.py [--quick] [pyperf options] -o FILE          CPython 3.13: _quarnel, the floor, NumPy, MLX
+    python bench/python.py --torch [--quick] [pyperf options] -o FILE  CPython 3.11: PyTorch, on the CPU and meta
+
+Benchmarks are named SIDE/CASE. A statement runs in pyperf's timeit loop with the names of its side's setup as
+locals, so every side pays the same interpreter costs; "loop" times the empty loop, which the report subtracts.
+The lazy add and execute, which keep memory, run in a loop of the same kind that settles first. Each case
+imports only its own side, in the worker processes that time it.
+"""
+
+import itertools
+import os
+import sys
+import time
+from importlib import metadata
+
+import pyperf
+
+# Before torch is imported: its OpenMP and MKL runtimes read these when they load.
+os.environ.update(OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "cmake", "floor"))
+
+SETUP = {
+    "quarnel": "import _quarnel as q; Tensor, zeros, ones, execute, i32 = q.Tensor, q.Tensor.zeros, q.Tensor.ones, "
+               "q.execute, q.int32; a, b = q.Tensor([2, 3]), q.Tensor.ones([2, 3])",
+    "floor": "import _bench_floor as f; Tensor, zeros, ones, execute = f.Obj, f.Obj.zeros, f.Obj.ones, f.execute; "
+             "a = b = f.Obj([2, 3])",
+    "numpy": "import numpy as np; empty, zeros, ones, contiguous, f32, i32 = np.empty, np.zeros, np.ones, "
+             "np.ascontiguousarray, np.float32, np.int32; a, b = zeros((2, 3), f32), ones((2, 3), f32)",
+    "mlx": "import mlx.core as mx; zeros, ones, contiguous, execute, f32 = mx.zeros, mx.ones, mx.contiguous, mx.eval, "
+           "mx.float32; a, b = zeros((2, 3), f32), ones((2, 3), f32); execute(a, b)",
+    "torch": "import torch; torch.set_num_threads(1); empty, zeros, ones = torch.empty, torch.zeros, torch.ones; "
+             "a, b = zeros(2, 3), ones(2, 3)",
+    "torch_meta": "import torch; torch.set_num_threads(1); empty, zeros, ones, meta = torch.empty, torch.zeros, "
+                  "torch.ones, torch.device('meta'); a, b = empty(2, 3, device=meta), empty(2, 3, device=meta)",
+}
+CALLS = {
+    "quarnel": ["Tensor([2, 3])", "zeros([2, 3])", "ones([2, 3])", "a.shape", "a.numel()", "repr(a)",
+                "a.view([-1])", "a.reshape([3, 2])", "a.contiguous()"],
+    "numpy": ["empty((2, 3), f32)", "zeros((2, 3), f32)", "ones((2, 3), f32)", "a.shape", "a.size", "repr(a)",
+              "a.reshape(-1)", "a.reshape(3, 2)", "contiguous(a)"],
+    # MLX has no constructor that leaves memory uninitialised: its first row is zeros.
+    "mlx": ["zeros((2, 3), f32)", "zeros((2, 3), f32)", "ones((2, 3), f32)", "a.shape", "a.size", "repr(a)",
+            "a.reshape(-1)", "a.reshape(3, 2)", "contiguous(a)"],
+    "torch": ["empty(2, 3)", "zeros(2, 3)", "ones(2, 3)", "a.shape", "a.numel()", "repr(a)", "a.view(-1)",
+              "a.reshape(3, 2)", "a.contiguous()"],
+}
+CALLS["floor"] = CALLS["quarnel"]
+CALLS["torch_meta"] = [s.replace("(2, 3)", "(2, 3, device=meta)") for s in CALLS["torch"]]
+CASES = ["ctor", "zeros", "ones", "shape", "numel", "repr", "view", "reshape", "contiguous"]
+MiB = 1 << 20
+
+
+def settle(nbytes):
+    """Touches and frees nbytes. A virtual machine's host may back guest memory only on its first touch, at
+    several times the guest's own page fault, while memory a process has just freed comes back backed: a case
+    whose memory grows settles first, so that it measures the library rather than the host's history."""
+    _ = b"\1" * nbytes
+
+
+def lazy_time(loops, side, batch):
+    """a + b (batch 0), or execute(x) for x made `batch` adds before, or fewer: only the calls are timed."""
+    names = {}
+    exec(SETUP[side], names)
+    a, b, execute = names["a"], names["b"], names.get("execute")
+    settle(loops * 512)
+    if not batch:
+        t0 = time.perf_counter()
+        for _ in itertools.repeat(None, loops):
+            a + b
+        return time.perf_counter() - t0
+    total = 0.0
+    for start in range(0, loops, batch):
+        xs = [a + b for _ in range(min(batch, loops - start))]
+        t0 = time.perf_counter()
+        for x in xs:
+            execute(x)
+        total += time.perf_counter() - t0
+    return total
+
+
+def record_time(loops, side, n, shape):
+    """Recording n adds of [2, 3] fp32 tensors: a chain c = c + b, or a balanced tree of adds over one leaf."""
+    names = {}
+    exec(SETUP[side], names)
+    a, b = names["a"], names["b"]
+    settle(loops * n * 512)
+
+    def tree(adds):
+        return a if adds == 0 else tree((adds - 1) // 2) + tree(adds - 1 - (adds - 1) // 2)
+
+    t0 = time.perf_counter()
+    for _ in range(loops):
+        if shape == "tree":
+            tree(n)
+        else:
+            c = a
+            for _ in range(n):
+                c = c + b
+    return time.perf_counter() - t0
+
+
+def main():
+    runner = pyperf.Runner(add_cmdline_args=lambda cmd, args: cmd.extend(
+        [flag for flag in ("--quick", "--torch") if getattr(args, flag[2:])]))
+    runner.argparser.add_argument("--quick", action="store_true", help="fewer sizes")
+    runner.argparser.add_argument("--torch", action="store_true", help="PyTorch's side, on CPython 3.11")
+    args = runner.parse_args()
+    runner.metadata["peers"] = ", ".join(f"{n} {metadata.version(n)}" for n in ("numpy", "mlx", "torch") if _installed(n))
+    runner.timeit("loop", "pass")
+    sides = ["torch", "torch_meta"] if args.torch else ["quarnel", "floor", "numpy", "mlx"]
+    for side in sides:
+        if side == "mlx" and not _installed("mlx"):
+            continue
+        for case, stmt in zip(CASES, CALLS[side]):
+            runner.timeit(f"{side}/{case}", stmt, setup=SETUP[side])
+        runner.bench_time_func(f"{side}/add", lazy_time, side, 0)
+    if args.torch:
+        return
+    # Results made just before, and made 16,384 adds earlier (their memory has left the caches).
+    for side in ("quarnel", "floor", "mlx") if _installed("mlx") else ("quarnel", "floor"):
+        runner.bench_time_func(f"{side}/execute", lazy_time, side, 256)
+        runner.bench_time_func(f"{side}/execute_cold", lazy_time, side, 16384)
+    # Blocks of 4 and 16 MiB come back warm when freed, to both sides; from 64 MiB every call maps fresh pages.
+    for nbytes in [4 * MiB, 16 * MiB, 64 * MiB, 256 * MiB] + ([] if args.quick else [1024 * MiB]):
+        n = nbytes // 4
+        runner.timeit(f"quarnel/ones/{nbytes}", f"ones([{n}], i32)", setup=SETUP["quarnel"])
+        runner.timeit(f"numpy/ones/{nbytes}", f"ones({n}, i32)", setup=SETUP["numpy"])
+        if nbytes >= 64 * MiB:  # one write per 4 KiB page: what first using the memory takes
+            for what in ("zeros", "empty"):
+                runner.timeit(f"numpy/{what}_touched/{nbytes}", f"x = {what}({n}, f32); x[::1024] = 0",
+                              setup=SETUP["numpy"])
+    for n in [10**3, 10**4, 10**5] + ([] if args.quick else [10**6]):
+        for shape in ("chain", "tree"):
+            for side in ("quarnel", "mlx") if _installed("mlx") else ("quarnel",):
+                runner.bench_time_func(f"{side}/record_{shape}/{n}", record_time, side, n, shape, inner_loops=n)
+
+
+def _installed(name):
+    try:
+        metadata.version(name)
+        return True
+    except metadata.PackageNotFoundError:
+        return False
+
+
+if __name__ == "__main__":
+    main()
