@@ -3,10 +3,8 @@
     python bench/memory.py [--quick]
     python bench/memory.py churn|live|record SIDE [ARG]     (one measurement, in this process)
 
-churn: 40 live tensors of 4 to 10 MiB, 2,000 made in all (ones, so every page is written), then all dropped: the
-peak growth of the resident set, and what is left of it after the drop. live: the growth for one written tensor.
-record: the growth per add for a chain of N adds of [2, 3] fp32 tensors. pyperf times; it measures no resident
-growth of one's own choosing, so this stays a script.
+churn: 40 live tensors of 4 to 10 MiB, 2,000 made in all (ones: every page written), then all dropped: the peak
+growth, and what is left after the drop. live: one written tensor. record: per add, in a chain of N adds.
 """
 
 import json
@@ -14,6 +12,9 @@ import os
 import random
 import subprocess
 import sys
+from importlib import util
+
+import python
 
 MiB = 1 << 20
 
@@ -24,11 +25,8 @@ def resident():
 
 
 def ones(side):
-    if side == "quarnel":
-        import _quarnel as q
-        return lambda nbytes: q.Tensor.ones([nbytes // 4], q.int32)
-    import numpy as np
-    return lambda nbytes: np.ones(nbytes // 4, np.int32)
+    exec(python.SETUP[side], names := {})
+    return lambda nbytes: names["ones"]([nbytes // 4] if side == "quarnel" else nbytes // 4, names["i32"])
 
 
 def churn(side):
@@ -54,13 +52,8 @@ def live(side, nbytes):
 
 
 def record(side, n):
-    if side == "quarnel":
-        import _quarnel as q
-        c, b = q.Tensor([2, 3]), q.Tensor.ones([2, 3])
-    else:
-        import mlx.core as mx
-        c, b = mx.zeros((2, 3), mx.float32), mx.ones((2, 3), mx.float32)
-        mx.eval(c, b)
+    exec(python.SETUP[side], names := {})
+    c, b = names["a"], names["b"]
     before = resident()
     for _ in range(n):
         c = c + b
@@ -82,7 +75,7 @@ def main():
     quick = "--quick" in sys.argv
     sides = ("quarnel", "numpy")
     sizes = [4 * MiB + 4, 5 * MiB, 64 * MiB + 4] + ([] if quick else [1024 * MiB])
-    peers = ("quarnel", "mlx") if subprocess.run([sys.executable, "-c", "import mlx.core"]).returncode == 0 else ("quarnel",)
+    peers = ["quarnel"] + (["mlx"] if util.find_spec("mlx") else [])
     print(json.dumps({
         "churn": {side: fresh("churn", side) for side in sides},
         "live": [{"bytes": b, **{side: fresh("live", side, b) for side in sides}} for b in sizes],

@@ -4,17 +4,16 @@ shapes, empty bodies) and the peers, large blocks beside NumPy, and graphs recor
     python bench/python.py [--quick] [pyperf options] -o FILE          CPython 3.13: _quarnel, the floor, NumPy, MLX
     python bench/python.py --torch [--quick] [pyperf options] -o FILE  CPython 3.11: PyTorch, on the CPU and meta
 
-Benchmarks are named SIDE/CASE. A statement runs in pyperf's timeit loop with the names of its side's setup as
-locals, so every side pays the same interpreter costs; "loop" times the empty loop, which the report subtracts.
-The lazy add and execute, which keep memory, run in a loop of the same kind that settles first. Each case
-imports only its own side, in the worker processes that time it.
+Benchmarks are named SIDE/CASE. A statement runs in pyperf's timeit loop with its side's names as locals, so
+every side pays the same interpreter costs ("loop", the empty loop, the report subtracts); the lazy add and
+execute, which keep memory, in a loop of the same kind that settles first. A worker imports only its own side.
 """
 
 import itertools
 import os
 import sys
 import time
-from importlib import metadata
+from importlib import metadata, util
 
 import pyperf
 
@@ -62,8 +61,7 @@ def settle(nbytes):
 
 def lazy_time(loops, side, batch):
     """a + b (batch 0), or execute(x) for x made `batch` adds before, or fewer: only the calls are timed."""
-    names = {}
-    exec(SETUP[side], names)
+    exec(SETUP[side], names := {})
     a, b, execute = names["a"], names["b"], names.get("execute")
     settle(loops * 512)
     if not batch:
@@ -83,8 +81,7 @@ def lazy_time(loops, side, batch):
 
 def record_time(loops, side, n, shape):
     """Recording n adds of [2, 3] fp32 tensors: a chain c = c + b, or a balanced tree of adds over one leaf."""
-    names = {}
-    exec(SETUP[side], names)
+    exec(SETUP[side], names := {})
     a, b = names["a"], names["b"]
     settle(loops * n * 512)
 
@@ -108,19 +105,21 @@ def main():
     runner.argparser.add_argument("--quick", action="store_true", help="fewer sizes")
     runner.argparser.add_argument("--torch", action="store_true", help="PyTorch's side, on CPython 3.11")
     args = runner.parse_args()
-    runner.metadata["peers"] = ", ".join(f"{n} {metadata.version(n)}" for n in ("numpy", "mlx", "torch") if _installed(n))
+    have = [name for name in ("numpy", "mlx", "torch") if util.find_spec(name)]
+    runner.metadata["peers"] = ", ".join(f"{name} {metadata.version(name)}" for name in have)
+    mlx = ["mlx"] if "mlx" in have else []
     runner.timeit("loop", "pass")
-    sides = ["torch", "torch_meta"] if args.torch else ["quarnel", "floor", "numpy", "mlx"]
+    # Each case on every side in turn, so that a change in the machine's load falls between the sides least.
+    sides = ["torch", "torch_meta"] if args.torch else ["quarnel", "floor", "numpy"] + mlx
+    for i, case in enumerate(CASES):
+        for side in sides:
+            runner.timeit(f"{side}/{case}", CALLS[side][i], setup=SETUP[side])
     for side in sides:
-        if side == "mlx" and not _installed("mlx"):
-            continue
-        for case, stmt in zip(CASES, CALLS[side]):
-            runner.timeit(f"{side}/{case}", stmt, setup=SETUP[side])
         runner.bench_time_func(f"{side}/add", lazy_time, side, 0)
     if args.torch:
         return
     # Results made just before, and made 16,384 adds earlier (their memory has left the caches).
-    for side in ("quarnel", "floor", "mlx") if _installed("mlx") else ("quarnel", "floor"):
+    for side in ["quarnel", "floor"] + mlx:
         runner.bench_time_func(f"{side}/execute", lazy_time, side, 256)
         runner.bench_time_func(f"{side}/execute_cold", lazy_time, side, 16384)
     # Blocks of 4 and 16 MiB come back warm when freed, to both sides; from 64 MiB every call maps fresh pages.
@@ -128,22 +127,12 @@ def main():
         n = nbytes // 4
         runner.timeit(f"quarnel/ones/{nbytes}", f"ones([{n}], i32)", setup=SETUP["quarnel"])
         runner.timeit(f"numpy/ones/{nbytes}", f"ones({n}, i32)", setup=SETUP["numpy"])
-        if nbytes >= 64 * MiB:  # one write per 4 KiB page: what first using the memory takes
-            for what in ("zeros", "empty"):
-                runner.timeit(f"numpy/{what}_touched/{nbytes}", f"x = {what}({n}, f32); x[::1024] = 0",
-                              setup=SETUP["numpy"])
+        for what in ("zeros", "empty") if nbytes >= 64 * MiB else ():  # one write per 4 KiB page: a first use
+            runner.timeit(f"numpy/{what}_touched/{nbytes}", f"x = {what}({n}, f32); x[::1024] = 0", SETUP["numpy"])
     for n in [10**3, 10**4, 10**5] + ([] if args.quick else [10**6]):
         for shape in ("chain", "tree"):
-            for side in ("quarnel", "mlx") if _installed("mlx") else ("quarnel",):
+            for side in ["quarnel"] + mlx:
                 runner.bench_time_func(f"{side}/record_{shape}/{n}", record_time, side, n, shape, inner_loops=n)
-
-
-def _installed(name):
-    try:
-        metadata.version(name)
-        return True
-    except metadata.PackageNotFoundError:
-        return False
 
 
 if __name__ == "__main__":

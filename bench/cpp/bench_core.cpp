@@ -1,14 +1,11 @@
 // The core's bulk paths against plain C, on Google Benchmark; GB/s counts the bytes written.
 //
-//   quarnel_bench_core [--quick] [benchmark flags]
+//   quarnel_bench_core [--quick] [benchmark flags]      (--quick: smaller strided copies, no 1 GiB blocks)
 //
-// fill:  zeros and ones against an aligned allocation, memset and free, with malloc's default settings, at
-//        sizes that malloc and the library both hand back warm once freed.
-// copy:  contiguous copies against allocation + memcpy + free; non-contiguous 2-D views against a naive
-//        index loop and against memcpy of as many bytes, the floors writing into the library's own buffers.
-// first_touch: blocks too large for malloc or the library to keep, so that every call maps fresh pages and
-//        writes one byte per page (what first using new memory takes), against the same in C. --quick drops
-//        the largest sizes.
+// fill: zeros and ones against aligned allocation, memset and free, at sizes that malloc and the library both
+// hand back warm once freed. copy: contiguous copies against memcpy; views against a naive index loop and
+// memcpy, both writing into the library's buffers as the copy does. first_touch: blocks too large for malloc
+// or the library to keep, so that every call maps fresh pages, each written once per 4 KiB page (a first use).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -17,7 +14,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <vector>
 
 #include "quarnel.h"
 
@@ -25,20 +21,25 @@ using namespace quarnel;
 
 namespace {
 
-constexpr size_t KiB = 1024;
-constexpr size_t MiB = 1024 * KiB;
+constexpr size_t MiB = size_t{1} << 20;
 
 Shape floats(size_t bytes) { return Shape({bytes / 4}); }
+
+// A factory's fp32 tensor of `bytes`: &Tensor::zeros, &Tensor::ones, or one whose memory is not written.
+Tensor make(Tensor (*factory)(const Shape&, Dtype, Device), size_t bytes) {
+    return factory ? factory(floats(bytes), Dtype::FLOAT32, Device::CPU)
+                   : Tensor(floats(bytes), Dtype::FLOAT32, Device::CPU);
+}
 
 void touch_pages(void* p, size_t bytes) {
     for (size_t i = 0; i < bytes; i += 4096) static_cast<volatile char*>(p)[i] = 0;
 }
 
-// The C floor of a factory: aligned allocation, fill or touch, free.
-void floor_block(size_t bytes, int byte, bool touch_only) {
+// The C floor of a factory: aligned allocation, a fill (or a write per page when byte < 0), release.
+void c_block(size_t bytes, int byte) {
     void* block = nullptr;
     if (posix_memalign(&block, 16, bytes) != 0) throw std::bad_alloc();
-    if (touch_only) {
+    if (byte < 0) {
         touch_pages(block, bytes);
     } else {
         std::memset(block, byte, bytes);
@@ -57,10 +58,7 @@ void add(const std::string& name, size_t bytes, F one) {
     });
 }
 
-void copy_into_nothing(const TensorImpl& src) {
-    const TensorImpl copy = copy_contiguous_impl(src);
-    benchmark::DoNotOptimize(copy.storage()->data());
-}
+void copy_of(const TensorImpl& src) { benchmark::DoNotOptimize(copy_contiguous_impl(src).storage()->data()); }
 
 // One counter per dimension, the source position advanced by additions: what a straightforward copy does.
 template <typename T>
@@ -79,77 +77,42 @@ void naive_copy(T* dst, const T* start, const Shape& shape, const Strides& strid
     }
 }
 
-void add_fill(size_t bytes) {
-    add("fill/floor", bytes, [=] { floor_block(bytes, 0, false); });
-    // Some machines write zeros faster than other bytes, and ones cannot be written as zeros.
-    add("fill/floor_3f", bytes, [=] { floor_block(bytes, 0x3f, false); });
-    add("fill/zeros", bytes, [=] { benchmark::DoNotOptimize(Tensor::zeros(floats(bytes), Dtype::FLOAT32, Device::CPU)); });
-    add("fill/ones", bytes, [=] { benchmark::DoNotOptimize(Tensor::ones(floats(bytes), Dtype::FLOAT32, Device::CPU)); });
-}
-
-void add_copy(size_t bytes) {
-    const auto src = std::make_shared<const TensorImpl>(floats(bytes), Dtype::FLOAT32, Device::CPU);
-    std::memset(src->storage()->data(), 1, bytes);
-    add("copy/quarnel", bytes, [=] { copy_into_nothing(*src); });
-    add("copy/floor", bytes, [=] {
-        void* dst = nullptr;
-        if (posix_memalign(&dst, 16, bytes) != 0) throw std::bad_alloc();
-        std::memcpy(dst, src->storage()->data(), bytes);
-        benchmark::DoNotOptimize(dst);
-        benchmark::ClobberMemory();
-        std::free(dst);
-    });
-}
-
-// Views of `bytes` elements' worth out of a storage twice as wide: windows of 4 KiB or 16-byte rows, a row
-// repeated (outer stride 0), every other element (inner stride 2), each also 3 elements in.
+// Views of `bytes` out of a storage twice as wide: windows of 4 KiB or 16-byte rows, one row repeated (outer
+// stride 0), every other element (inner stride 2); each also 3 elements in.
 template <typename T>
 void add_strided(Dtype dtype, const std::string& type, size_t bytes) {
     const uint64_t n = bytes / sizeof(T);
     const uint64_t wide = 4096 / sizeof(T);
     const uint64_t narrow = 16 / sizeof(T);
     const auto storage = std::make_shared<Storage>(2 * n + 3, dtype, Device::CPU);
-    std::memset(storage->data(), 3, storage->nbytes());
     const auto contiguous = std::make_shared<Storage>(n, dtype, Device::CPU);
+    std::memset(storage->data(), 3, storage->nbytes());
     std::memset(contiguous->data(), 4, bytes);
-    struct Case {
+    struct View {
         const char* name;
         uint64_t rows, cols, outer, inner;
     };
-    for (const Case c : {Case{"window_4k", n / wide, wide, 2 * wide, 1}, Case{"window_16b", n / narrow, narrow, 2 * narrow, 1},
-                         Case{"outer0_4k", n / wide, wide, 0, 1}, Case{"inner2_4k", n / wide, wide, 2 * wide, 2}}) {
+    for (const View v :
+         {View{"window_4k", n / wide, wide, 2 * wide, 1}, View{"outer0_4k", n / wide, wide, 0, 1},
+          View{"window_16b", n / narrow, narrow, 2 * narrow, 1}, View{"inner2_4k", n / wide, wide, 2 * wide, 2}}) {
         for (const uint64_t offset : {uint64_t{0}, uint64_t{3}}) {
-            const Shape shape({c.rows, c.cols});
-            const Strides strides({c.outer, c.inner});
+            const Shape shape({v.rows, v.cols});
+            const Strides strides({v.outer, v.inner});
             const auto src = std::make_shared<const TensorImpl>(storage, shape, strides, offset);
-            const std::string name = std::string("strided/") + c.name + (offset ? "_off3/" : "/") + type + "/";
-            add(name + "quarnel", bytes, [=] { copy_into_nothing(*src); });
+            const std::string name = std::string("strided/") + v.name + (offset ? "_off3/" : "/") + type + "/";
+            add(name + "quarnel", bytes, [=] { copy_of(*src); });
             add(name + "naive", bytes, [=] {
                 const Buffer dst(bytes, Device::CPU);
-                naive_copy(static_cast<T*>(dst.base()), static_cast<const T*>(storage->data()) + offset, shape, strides);
+                naive_copy(static_cast<T*>(dst.base()), static_cast<const T*>(storage->data()) + offset, shape,
+                           strides);
                 benchmark::DoNotOptimize(dst.base());
             });
             add(name + "memcpy", bytes, [=] {
                 const Buffer dst(bytes, Device::CPU);
-                std::memcpy(dst.base(), contiguous->data(), bytes);
-                benchmark::DoNotOptimize(dst.base());
+                benchmark::DoNotOptimize(std::memcpy(dst.base(), contiguous->data(), bytes));
             });
         }
     }
-}
-
-void add_first_touch(size_t bytes) {
-    const auto touched = [bytes](const Tensor& t) { touch_pages(t.storage()->data(), bytes); };
-    add("first_touch/floor", bytes, [=] { floor_block(bytes, 0, true); });
-    add("first_touch/tensor", bytes, [=] { touched(Tensor(floats(bytes), Dtype::FLOAT32, Device::CPU)); });
-    add("first_touch/zeros", bytes, [=] { touched(Tensor::zeros(floats(bytes), Dtype::FLOAT32, Device::CPU)); });
-    add("first_touch/ones", bytes, [=] { benchmark::DoNotOptimize(Tensor::ones(floats(bytes), Dtype::FLOAT32, Device::CPU)); });
-    add("first_touch/execute", bytes, [=] {
-        Graph graph;
-        const Tensor pending(floats(bytes), Dtype::FLOAT32, Device::CPU, false);
-        Executor().execute(graph.add_node("ADD", Op::ADD, {}, pending));
-        touched(pending);
-    });
 }
 
 }  // namespace
@@ -161,14 +124,40 @@ int main(int argc, char** argv) {
         benchmark::ReportUnrecognizedArguments(argc, argv);
         return 2;
     }
-    for (const size_t bytes : {64 * KiB, 1 * MiB, 4 * MiB, 16 * MiB}) add_fill(bytes);
-    for (const size_t bytes : {64 * KiB, 1 * MiB, 16 * MiB}) add_copy(bytes);
-    const size_t strided = quick ? 16 * MiB : 128 * MiB;
-    add_strided<uint32_t>(Dtype::FLOAT32, "fp32", strided);
-    add_strided<uint64_t>(Dtype::INT64, "i64", strided);
-    std::vector<size_t> large = {64 * MiB, 256 * MiB};
-    if (!quick) large.push_back(1024 * MiB);
-    for (const size_t bytes : large) add_first_touch(bytes);
+    for (const size_t bytes : {MiB / 16, MiB, 4 * MiB, 16 * MiB}) {
+        add("fill/floor", bytes, [=] { c_block(bytes, 0); });
+        // Some machines write zeros faster than other bytes, and ones cannot be written as zeros.
+        add("fill/floor_3f", bytes, [=] { c_block(bytes, 0x3f); });
+        add("fill/zeros", bytes, [=] { benchmark::DoNotOptimize(make(&Tensor::zeros, bytes)); });
+        add("fill/ones", bytes, [=] { benchmark::DoNotOptimize(make(&Tensor::ones, bytes)); });
+    }
+    for (const size_t bytes : {MiB / 16, MiB, 16 * MiB}) {
+        const auto src = std::make_shared<const TensorImpl>(floats(bytes), Dtype::FLOAT32, Device::CPU);
+        std::memset(src->storage()->data(), 1, bytes);
+        add("copy/quarnel", bytes, [=] { copy_of(*src); });
+        add("copy/floor", bytes, [=] {
+            void* dst = nullptr;
+            if (posix_memalign(&dst, 16, bytes) != 0) throw std::bad_alloc();
+            benchmark::DoNotOptimize(std::memcpy(dst, src->storage()->data(), bytes));
+            std::free(dst);
+        });
+    }
+    add_strided<uint32_t>(Dtype::FLOAT32, "fp32", quick ? 16 * MiB : 128 * MiB);
+    add_strided<uint64_t>(Dtype::INT64, "i64", quick ? 16 * MiB : 128 * MiB);
+    for (const size_t bytes : {64 * MiB, 256 * MiB, 1024 * MiB}) {
+        if (quick && bytes > 256 * MiB) break;
+        const auto touched = [bytes](const Tensor& t) { touch_pages(t.storage()->data(), bytes); };
+        add("first_touch/floor", bytes, [=] { c_block(bytes, -1); });
+        add("first_touch/tensor", bytes, [=] { touched(make(nullptr, bytes)); });
+        add("first_touch/zeros", bytes, [=] { touched(make(&Tensor::zeros, bytes)); });
+        add("first_touch/ones", bytes, [=] { benchmark::DoNotOptimize(make(&Tensor::ones, bytes)); });
+        add("first_touch/execute", bytes, [=] {
+            Graph graph;
+            const Tensor pending(floats(bytes), Dtype::FLOAT32, Device::CPU, false);
+            Executor().execute(graph.add_node("ADD", Op::ADD, {}, pending));
+            touched(pending);
+        });
+    }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -1,11 +1,8 @@
-// The graph's cost per node, on Google Benchmark: each repetition records N lazy adds of [2, 3] fp32 tensors
-// into the process-wide graph (chain: t = t + b, N deep; tree: a balanced binary tree of N adds over one
-// leaf), executes the last result, executes it again (all allocated: a walk that finds nothing to do) and
-// schedules it alone. One iteration per repetition; the time is that of recording and executing, and the
-// counters give each phase per node, the user CPU time of recording (the rest is the kernel's page faults on
-// fresh memory), the resident growth per recorded node and the process's peak resident set.
-//
-//   quarnel_bench_graph [benchmark flags]      (bench/run runs the 10^7 points each in a process of its own)
+// The graph's cost per node, on Google Benchmark. A repetition records N lazy adds of [2, 3] fp32 tensors into
+// the process-wide graph (chain: t = t + b; tree: a balanced tree over one leaf), executes the last result,
+// executes it again (a walk: all is allocated) and schedules it alone; its time is recording and executing, its
+// counters each phase per node, recording's user CPU time (the rest is the kernel's page faults), the resident
+// growth per node and the peak resident set. bench/run runs 10^7 each in a process of its own.
 #include <benchmark/benchmark.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -82,19 +79,15 @@ void graph(benchmark::State& state, bool balanced) {
         const double t4 = wall_ns();
         state.SetIterationTime((t2 - t0) / 1e9);
         const double nodes = static_cast<double>(n);
-        state.counters["record_ns"] = (t1 - t0) / nodes;
-        state.counters["record_user_ns"] = (u1 - u0) / nodes;
-        state.counters["execute_ns"] = (t2 - t1) / nodes;
-        state.counters["again_ns"] = (t3 - t2) / nodes;
-        state.counters["walk_ns"] = (t4 - t3) / nodes;
-        state.counters["bytes"] = (rss1 - rss0) / nodes;
-        state.counters["peak_bytes"] = status_bytes("VmHWM:");
+        state.counters = {{"record_ns", (t1 - t0) / nodes},      {"record_user_ns", (u1 - u0) / nodes},
+                          {"execute_ns", (t2 - t1) / nodes},     {"again_ns", (t3 - t2) / nodes},
+                          {"walk_ns", (t4 - t3) / nodes},        {"bytes", (rss1 - rss0) / nodes},
+                          {"peak_bytes", status_bytes("VmHWM:")}};
     }
 }
 
 void sizes(benchmark::internal::Benchmark* b) {
-    b->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-    for (int64_t n = 1000; n <= 10'000'000; n *= 10) b->Arg(n);
+    b->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond)->RangeMultiplier(10)->Range(1000, 10'000'000);
 }
 
 }  // namespace

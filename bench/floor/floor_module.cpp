@@ -43,38 +43,34 @@ PYBIND11_MODULE(_bench_floor, m) {
     py::enum_<Kind>(m, "Kind").value("A", Kind::A).value("B", Kind::B).export_values();
     py::enum_<Place>(m, "Place").value("HERE", Place::HERE).value("THERE", Place::THERE).export_values();
 
+    // Tensor(shape, dtype=..., device=...), Tensor.zeros, Tensor.ones: a list of ints and 2 defaulted enums in
+    const auto make = [](const std::vector<uint64_t>& shape, Kind, Place) {
+        return Obj{static_cast<int64_t>(shape.size())};
+    };
+    // .view(dims), .reshape(dims): a list of signed ints in, a new object out
+    const auto reshaped = [](const Obj& o, const std::vector<long long>& dims) {
+        return Obj{o.value + static_cast<int64_t>(dims.size())};
+    };
     py::class_<Obj>(m, "Obj")
-        // Tensor(shape, dtype=..., device=...)
-        .def(py::init([](const std::vector<uint64_t>& shape, Kind, Place) {
-                 return Obj{static_cast<int64_t>(shape.size())};
-             }),
-             py::arg("shape"), py::arg("dtype") = Kind::A, py::arg("device") = Place::HERE)
-        // Tensor.zeros / Tensor.ones
-        .def_static(
-            "zeros",
-            [](const std::vector<uint64_t>& shape, Kind, Place) { return Obj{static_cast<int64_t>(shape.size())}; },
-            py::arg("shape"), py::arg("dtype") = Kind::A, py::arg("device") = Place::HERE)
-        .def_static(
-            "ones",
-            [](const std::vector<uint64_t>& shape, Kind, Place) { return Obj{static_cast<int64_t>(shape.size())}; },
-            py::arg("shape"), py::arg("dtype") = Kind::A, py::arg("device") = Place::HERE)
+        .def(py::init(make), py::arg("shape"), py::arg("dtype") = Kind::A, py::arg("device") = Place::HERE)
+        .def_static("zeros", make, py::arg("shape"), py::arg("dtype") = Kind::A, py::arg("device") = Place::HERE)
+        .def_static("ones", make, py::arg("shape"), py::arg("dtype") = Kind::A, py::arg("device") = Place::HERE)
         // .shape: a read-only property giving a fresh list of two ints
         .def_property_readonly("shape", [](const Obj&) { return two_ints(); })
         // .numel(): a method giving an int
         .def("numel", [](const Obj& o) { return o.value; })
         // .contiguous(): a method giving a new object
         .def("contiguous", [](const Obj& o) { return Obj{o.value}; })
-        // .view(dims) / .reshape(dims): a list of signed ints in, a new object out
-        .def("view", [](const Obj& o, const std::vector<long long>& dims) { return Obj{o.value + static_cast<int64_t>(dims.size())}; },
-             py::arg("dims"))
-        .def("reshape", [](const Obj& o, const std::vector<long long>& dims) { return Obj{o.value + static_cast<int64_t>(dims.size())}; },
-             py::arg("dims"))
+        .def("view", reshaped, py::arg("dims"))
+        .def("reshape", reshaped, py::arg("dims"))
         // a + b: an operator giving a new object
-        .def("__add__", [](const Obj& a, const Obj& b) { return Obj{a.value + b.value}; }, py::is_operator())
+        .def(
+            "__add__", [](const Obj& a, const Obj& b) { return Obj{a.value + b.value}; }, py::is_operator())
         // repr(): a std::string as long as a tensor's text
-        .def("__repr__", [](const Obj&) { return std::string("quarnel.Tensor(shape=[2, 3], dtype=fp32, device=cpu)"); });
+        .def("__repr__",
+             [](const Obj&) { return std::string("quarnel.Tensor(shape=[2, 3], dtype=fp32, device=cpu)"); });
 
     // execute(output)
-    m.def("execute", [](const Obj&) {}, py::arg("output"));
-
+    m.def(
+        "execute", [](const Obj&) {}, py::arg("output"));
 }
