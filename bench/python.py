@@ -53,9 +53,8 @@ MiB = 1 << 20
 
 
 def settle(nbytes):
-    """Touches and frees nbytes. A virtual machine's host may back guest memory only on its first touch, at
-    several times the guest's own page fault, while memory a process has just freed comes back backed: a case
-    whose memory grows settles first, so that it measures the library rather than the host's history."""
+    """Touches and frees nbytes: a virtual machine's host may back memory only on its first touch, at several
+    times a page fault's cost, and memory just freed comes back backed, so a growing case measures the library."""
     _ = b"\1" * nbytes
 
 

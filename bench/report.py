@@ -198,7 +198,7 @@ def report(results, docs):
 
 
 def plot(rows, path):
-    fig, axes = plt.subplots(1, 2, figsize=(12, 4.8))
+    fig, axes = plt.subplots(1, 2, figsize=(12, 4.8), layout="tight")
     for ax, shape in zip(axes, ("chain", "tree")):
         pts = [(n, b) for s, n, b in rows if s == shape]
         for key in ("record_ns", "execute_ns", "again_ns", "walk_ns"):
@@ -206,9 +206,7 @@ def plot(rows, path):
         ax.set(xscale="log", yscale="log", xlabel="nodes (N)", title=f"{shape}: ns per node")
         ax.grid(True, which="both", alpha=0.3)
     axes[1].legend(fontsize=8)
-    fig.tight_layout()
     fig.savefig(path, dpi=110)
-    plt.close(fig)
 
 
 def compare(old, new):
