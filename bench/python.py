@@ -104,7 +104,7 @@ def main():
     runner.argparser.add_argument("--quick", action="store_true", help="fewer sizes")
     runner.argparser.add_argument("--torch", action="store_true", help="PyTorch's side, on CPython 3.11")
     args = runner.parse_args()
-    have = [name for name in ("numpy", "mlx", "torch") if util.find_spec(name)]
+    have = [name for name in (("torch",) if args.torch else ("numpy", "mlx")) if util.find_spec(name)]
     runner.metadata["peers"] = ", ".join(f"{name} {metadata.version(name)}" for name in have)
     mlx = ["mlx"] if "mlx" in have else []
     runner.timeit("loop", "pass")
