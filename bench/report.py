@@ -8,7 +8,6 @@ import datetime
 import glob
 import json
 import os
-import subprocess
 import sys
 
 import matplotlib.pyplot as plt
@@ -28,7 +27,7 @@ def gbench(results):
     for path in glob.glob(os.path.join(results, "core.json")) + glob.glob(os.path.join(results, "graph*.json")):
         with open(path) as f:
             out.update((b["run_name"].split("/iterations")[0], b) for b in json.load(f)["benchmarks"]
-                       if b.get("aggregate_name") == "median")
+                       if b.get("aggregate_name", "median") == "median")  # a run of one repetition has none
     return out
 
 
@@ -122,12 +121,12 @@ def report(results, docs):
              " GB peak", "≤ 6 s, ≤ 3 GB", long["real_time"] <= 6e3 and long["peak_bytes"] <= 3e9)
     out.append("## The graph per node, C++\n\n`quarnel_bench_graph` (Google Benchmark, medians over repetitions; 10^7 "
                "in a process of its own): N adds into the process-wide graph, `execute` of the last, `execute` again "
-               "(a walk), a schedule alone. \"user\" leaves out the kernel's page faults on fresh memory; bytes are "
-               "resident growth.\n\n"
-               + table(["graph", "N", "record ns", "record user ns", "bytes", "execute ns", "again ns", "walk ns",
-                        "peak MiB"], [[s, f"{n:,}", fmt(b["record_ns"]), fmt(b["record_user_ns"]), fmt(b["bytes"], 1),
-                                       fmt(b["execute_ns"]), fmt(b["again_ns"]), fmt(b["walk_ns"], 1),
-                                       fmt(b["peak_bytes"] / MiB)] for s, n, b in rows]) + "\n![](bench-graph.png)\n")
+               "(a walk), a schedule alone. \"user\" leaves out the kernel's page faults on fresh memory, and comes in "
+               "scheduler ticks (– for none); bytes are resident growth.\n\n"
+               + table(["graph", "N", "record ns", "record user ns", "bytes", "execute ns", "again ns", "walk ns"],
+                       [[s, f"{n:,}", fmt(b["record_ns"]), fmt(b["record_user_ns"] or None), fmt(b["bytes"], 1),
+                         fmt(b["execute_ns"]), fmt(b["again_ns"]), fmt(b["walk_ns"], 1)] for s, n, b in rows])
+               + "\n![](bench-graph.png)\n")
     plot(rows, os.path.join(docs, "bench-graph.png"))
 
     gbs = lambda name: core[name]["bytes_per_second"] / 1e9  # noqa: E731
@@ -150,8 +149,8 @@ def report(results, docs):
     head("a live, written large tensor, resident over NumPy's array", f"{worst / KiB:+,.0f} KiB at most", "≤ 4 KiB",
          worst <= 4 * KiB)
     out.append("## Large blocks beside NumPy\n\nGB/s; Python from pyperf, C++ from `quarnel_bench_core`; one write per "
-               "4 KiB page (w/p) stands for a first use. Blocks of 4 and 16 MiB come back warm once freed, NumPy's from "
-               "malloc's heap and ours from those the library keeps; from 64 MiB either maps fresh pages each time.\n\n"
+               "4 KiB page (w/p) stands for a first use. Blocks of 4 and 16 MiB come back warm once freed, NumPy's "
+               "from malloc's heap, ours from the library's kept ones; from 64 MiB either maps fresh pages every time.\n\n"
                + table(["size", "ones", "np.ones", "np.ones / ones"], [[size(b), fmt(b / ns[f"quarnel/ones/{b}"], 1),
                        fmt(b / ns[f"numpy/ones/{b}"], 1), f"{warm[b]:.2f}"] for b in blocks]) + "\n"
                + table(["size", "zeros + w/p (C++)", "np.zeros + w/p", "Tensor + w/p (C++)", "execute + w/p (C++)",
@@ -185,8 +184,8 @@ def report(results, docs):
                + table(["view", "copy", "naive", "memcpy", "copy / naive"], [[f"`{v[8:]}`"] + [fmt(gbs(
                    f"{v}/{s}/{sb}"), 1) for s in ("quarnel", "naive", "memcpy")] + [f"{naive[v]:.2f}"] for v in views]))
 
-    commit = subprocess.run(["git", "-C", os.path.dirname(os.path.abspath(__file__)), "describe", "--always",
-                             "--dirty"], capture_output=True, text=True).stdout.strip()
+    with open(os.path.join(results, "commit.txt")) as f:
+        commit = f.read().strip()
     text = (f"# quarnel benchmarks\n\nProduced by `bench/run` at commit {commit} on "
             f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC: {meta.get('cpu_model_name')}, "
             f"{meta.get('cpu_count')} CPUs; CPython {meta.get('python_version')}; {meta.get('peers')}; "

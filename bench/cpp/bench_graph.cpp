@@ -45,6 +45,7 @@ void settle(size_t bytes) {
     if (block == MAP_FAILED) return;
     for (size_t i = 0; i < bytes; i += 4096) static_cast<volatile char*>(block)[i] = 1;
     munmap(block, bytes);
+    std::ofstream("/proc/self/clear_refs") << "5";  // the peak reported is the graph's, not the settling's
 }
 
 Tensor tree(const Tensor& leaf, int64_t adds) {
