@@ -150,7 +150,7 @@ def report(results, docs):
          worst <= 4 * KiB)
     out.append("## Large blocks beside NumPy\n\nGB/s; Python from pyperf, C++ from `quarnel_bench_core`; one write per "
                "4 KiB page (w/p) stands for a first use. Blocks of 4 and 16 MiB come back warm once freed, NumPy's "
-               "from malloc's heap, ours from the library's kept ones; from 64 MiB either maps fresh pages every time.\n\n"
+               "from malloc's heap, ours from the library's kept ones; from 64 MiB, fresh pages every time.\n\n"
                + table(["size", "ones", "np.ones", "np.ones / ones"], [[size(b), fmt(b / ns[f"quarnel/ones/{b}"], 1),
                        fmt(b / ns[f"numpy/ones/{b}"], 1), f"{warm[b]:.2f}"] for b in blocks]) + "\n"
                + table(["size", "zeros + w/p (C++)", "np.zeros + w/p", "Tensor + w/p (C++)", "execute + w/p (C++)",
