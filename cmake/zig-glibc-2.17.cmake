@@ -7,6 +7,10 @@ if(NOT DEFINED ENV{QUARNEL_ZIG})
 endif()
 set(QUARNEL_ZIG_TARGET x86_64-linux-gnu.2.17)
 set(CMAKE_CXX_COMPILER "$ENV{QUARNEL_ZIG}" c++ -target ${QUARNEL_ZIG_TARGET})
+# zig binds every symbol at load by default; bound lazily, as the system's
+# linker does, the module under another Python runs its version check before
+# a symbol that Python lacks is looked up.
+set(CMAKE_MODULE_LINKER_FLAGS_INIT -Wl,-z,lazy)
 
 # CMake runs the archiver as one program, and with link-time optimisation it
 # must be zig's, which indexes LLVM bitcode.
