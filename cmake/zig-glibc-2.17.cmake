@@ -5,12 +5,17 @@
 if(NOT DEFINED ENV{QUARNEL_ZIG})
   message(FATAL_ERROR "set QUARNEL_ZIG to the zig program (the ziglang package's)")
 endif()
-set(QUARNEL_ZIG_TARGET x86_64-linux-gnu.2.17)
-set(CMAKE_CXX_COMPILER "$ENV{QUARNEL_ZIG}" c++ -target ${QUARNEL_ZIG_TARGET})
+set(CMAKE_CXX_COMPILER "$ENV{QUARNEL_ZIG}" c++ -target x86_64-linux-gnu.2.17)
+# zig keeps the frame pointer at every optimisation level; the system's
+# compiler drops it, and the bound calls are short enough to feel it.
+set(CMAKE_CXX_FLAGS_INIT -fomit-frame-pointer)
 # zig binds every symbol at load by default; bound lazily, as the system's
 # linker does, the module under another Python runs its version check before
 # a symbol that Python lacks is looked up.
 set(CMAKE_MODULE_LINKER_FLAGS_INIT -Wl,-z,lazy)
+# Whole-program link-time optimisation, where CMake's default for clang is
+# ThinLTO: it inlines more of the core and of libc++'s hashing into the calls.
+set(CMAKE_USER_MAKE_RULES_OVERRIDE_CXX ${CMAKE_CURRENT_LIST_DIR}/zig-full-lto.cmake)
 
 # CMake runs the archiver as one program, and with link-time optimisation it
 # must be zig's, which indexes LLVM bitcode.
